@@ -1,0 +1,2 @@
+// Patch engine (placeholder; replaced by the real engine).
+#include "deltafold.h"

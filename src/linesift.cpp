@@ -1,0 +1,2 @@
+// Line diff engine (placeholder; replaced by the real engine).
+#include "linesift.h"
