@@ -23,3 +23,40 @@ struct fragment_list {
     delta_fragment* head;
     delta_fragment* tail;
 };
+
+// Result codes shared with the module layer.
+enum deltafold_code : int {
+    DF_OK = 0,
+    DF_EINVAL = -1,   // fragments out of order or past the source text
+    DF_EDECODE = -2,  // broken framing or a fragment with start > end / len < 0
+    DF_ENOMEM = -3,   // an allocation failed
+};
+
+// Decodes one binary delta of len bytes. On 0 *out owns a new list whose
+// fragments borrow from bin (which must outlive it); on a negative code
+// *out is untouched and nothing stays allocated.
+QV_API int deltafold_decode(const char* bin, int64_t len,
+                            fragment_list** out) noexcept;
+
+// Length of the text that applying l to a source of srclen bytes yields,
+// or -1 when the list is out of order or reaches past the source.
+QV_API int64_t deltafold_calcsize(int64_t srclen,
+                                  const fragment_list* l) noexcept;
+
+// Writes the patched text to out, which must hold deltafold_calcsize(srclen,
+// l) bytes. Returns 0, or -1 for a list that the size operation refuses.
+QV_API int deltafold_apply(char* out, const char* src, int64_t srclen,
+                           const fragment_list* l) noexcept;
+
+// Releases a list (base, then header); null does nothing.
+QV_API void deltafold_lfree(fragment_list* l) noexcept;
+
+// Returns a new list for position pos of items, owned by the caller, or
+// null (the callback reports its own error).
+typedef fragment_list* (*deltafold_fetch_fn)(void* items, int64_t pos);
+
+// Folds the lists of positions lo..hi-1 (lo < hi) into one list that
+// applies to the first one's source. Every fetched list is consumed.
+// Returns null on failure.
+QV_API fragment_list* deltafold_fold(void* items, deltafold_fetch_fn fetch,
+                                     int64_t lo, int64_t hi) noexcept;

@@ -22,3 +22,21 @@ struct hunk {
     int32_t a1, a2, b1, b2;
     hunk* next;
 };
+
+// Splits text (size bytes, no terminator needed) into lines and hashes
+// them. *out gets one malloc'd array of (lines + 1) records, the last one
+// terminating (begin = text + size); the caller frees it with free().
+// Returns the line count, or a negative code with *out == nullptr.
+QV_API int32_t linesift_splitlines(const char* text, int64_t size,
+                                   line_record** out) noexcept;
+
+// Finds the matching blocks of a (an lines) and b (bn lines) and links them
+// behind head (whose next must be null), ending with (an, an, bn, bn).
+// Rewrites chain and eqclass of both arrays. Returns the number of blocks,
+// or a negative code; on every path the caller frees head->next with
+// linesift_freehunks.
+QV_API int32_t linesift_diff(line_record* a, int32_t an, line_record* b,
+                             int32_t bn, hunk* head) noexcept;
+
+// Frees first and every block after it; null does nothing.
+QV_API void linesift_freehunks(hunk* first) noexcept;
