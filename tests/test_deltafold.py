@@ -158,6 +158,15 @@ def test_later_buffer_failure_raises_over_a_decoding_failure():
         patches(b"abc", [b"\0" * 5, b"", 42, b""])
 
 
+def test_fold_of_descending_deltas_with_crossed_fragment_is_refused():
+    # A is out of order; folding B onto it gives the fragment (1, 0): with
+    # only the start/previous-end and end/length tests it would be sized as
+    # len(base) + 1 and copy byte 0 twice.
+    a = frag(1, 1, b"x") + frag(0, 0, b"x")
+    with pytest.raises(deltafoldError, match="^invalid patch$"):
+        patches(b"abc", [a, frag(1, 2)])
+
+
 def test_decoding_failure_wins_over_invalid_order():
     with pytest.raises(deltafoldError, match="^patch cannot be decoded$"):
         patches(b"abc", [frag(5, 9), b"\0"])
