@@ -118,6 +118,28 @@ def test_patchedsize_arguments():
         patchedsize(b"", b"")
 
 
+def test_chain_past_31_bits_is_refused_not_wrapped():
+    # A valid chain whose middle text is 2^31 + 100 bytes long: 32-bit
+    # offsets cannot describe it, so it is refused before any output is
+    # made (bytes(n) is zero pages the call never touches).
+    big = 2**31 - 1
+    base = bytes(big)
+    a = frag(0, 0, b"y" * 100) + frag(big, big, b"z")
+    with pytest.raises(deltafoldError, match="^invalid patch$"):
+        patches(base, [a, frag(big, big)])
+
+
+@pytest.mark.bigmem
+def test_chain_near_31_bits_folds_exactly():
+    big = 2**31 - 1
+    base = bytearray(big)
+    base[-12:] = b"abcdefghijkl"
+    out = patches(base, [frag(big - 10, big, b"12345"),
+                         frag(big - 8, big - 5, b"Q")])
+    assert len(out) == big - 7
+    assert out[-5:] == b"ab12Q"
+
+
 # -- patches: the host side ----------------------------------------------
 
 def test_empty_list_returns_the_base_object_itself():
