@@ -339,10 +339,16 @@ def test_linesift_chain_folds_like_sequential_application(texts):
 
 
 @given(st.integers(0, 2**32), st.integers(1, 50), st.binary(max_size=40),
-       st.booleans())
-def test_random_chain_folds_like_sequential_application(seed, k, base, ln):
+       st.booleans(), st.lists(st.sampled_from(sorted(BUFFER_KINDS)),
+                               min_size=51, max_size=51))
+def test_random_chain_folds_like_sequential_application(seed, k, base, ln,
+                                                        kinds):
     deltas, want = random_chain(seed, base, k, lines=ln)
     assert patches(base, deltas) == want
+    # Any mix of buffer kinds for the base and the items gives the same.
+    conv = [BUFFER_KINDS[kind] for kind in kinds]
+    assert patches(conv[-1](base),
+                   [c(d) for c, d in zip(conv, deltas)]) == want
 
 
 def corrupt(rng, base, delta):
