@@ -191,3 +191,33 @@ def test_positions_beyond_int_range_are_exact():
         pentacode.b85decode(text)
     # The comma is the last character of the input: its position + 1.
     assert str(info.value) == CHAR_MSG % (n + 2)
+
+
+def test_no_memory_growth_on_any_path():
+    # A result left unreleased on an error path, or a trim that loses the
+    # original object, shows up as steady growth here.
+    import gc
+    import tracemalloc
+
+    def paths():
+        for text in (b"VPazd", b"abcd,", b"|NsC1", b"abc\0"):
+            try:
+                pentacode.b85decode(text)
+            except ValueError:
+                pass
+        pentacode.b85encode(b"abcde" * 20)
+        pentacode.b85encode(b"abcde" * 20, 1)
+
+    for _ in range(200):
+        paths()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(5000):
+            paths()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 10_000
