@@ -156,7 +156,7 @@ def test_one_empty_delta_builds_a_new_bytes_object():
 
 
 @pytest.mark.parametrize("args,exc", [
-    ((b"", (b"",)), SystemError),  # the list-size query refuses a tuple
+    ((b"", (b"",)), TypeError),  # a tuple of deltas is not a list
     ((b"",), TypeError),
     ((b"", [b""], 1), TypeError),
     ((12, [b""]), TypeError),

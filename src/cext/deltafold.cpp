@@ -135,9 +135,14 @@ PyObject* deltafold_patches(PyObject*, PyObject* args) noexcept
     PyObject* bins;
     if (!PyArg_ParseTuple(args, "OO:deltafold", &text, &bins))
         return nullptr;
-    Py_ssize_t n = PyList_Size(bins);
-    if (n < 0)
+    // The list-size query would refuse a non-list with SystemError, an
+    // interpreter fault; a caller's wrong type deserves a TypeError.
+    if (!PyList_Check(bins)) {
+        PyErr_Format(PyExc_TypeError, "deltas must be a list, not %.200s",
+                     Py_TYPE(bins)->tp_name);
         return nullptr;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(bins);
     if (n == 0) {
         // Nothing to apply: the text object itself, whatever it is.
         Py_INCREF(text);
