@@ -279,14 +279,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as e:  # --help, or a usage error already printed
         return e.code if isinstance(e.code, int) else 2
     func = getattr(args, "func", cmd_demo)
+    named = [getattr(args, k, None) for k in ("old", "new", "base", "delta",
+                                              "file")]
+    if (named + getattr(args, "deltas", [])).count("-") > 1:
+        parser.print_usage(sys.stderr)
+        print(f"{parser.prog}: error: standard input ('-') can be read only"
+              " once", file=sys.stderr)
+        return 2
     try:
         with Inputs() as inp:
             func(args, inp)
     except CliError as e:
-        if e.status == 2:
-            print(f"{parser.prog}: error: {e}", file=sys.stderr)
-        else:
-            print(f"{parser.prog}: {e}", file=sys.stderr)
+        print(f"{parser.prog}: {e}", file=sys.stderr)
         return e.status
     except MemoryError:
         print(f"{parser.prog}: out of memory", file=sys.stderr)

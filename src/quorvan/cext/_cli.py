@@ -55,7 +55,7 @@ class Inputs(contextlib.ExitStack):
         self._maps = 0
 
     def _read_stdin(self) -> bytes:
-        if self._stdin_used:
+        if self._stdin_used:  # the parser refuses this already
             raise CliError("standard input ('-') can be read only once", 2)
         self._stdin_used = True
         stream = self._stdin if self._stdin is not None else sys.stdin.buffer
