@@ -67,11 +67,11 @@ def test_diff_then_patch_chain_rebuilds_every_revision(tmp_path, capsysbinary):
     (b"", b"a\nb\n"),           # an empty file cannot be mapped
     (b"a\nb\n", b""),
     (b"", b""),
-    # Large enough to be mapped (past MAP_MIN): the modules must read the
-    # map itself, and the map must stay open until they are done.
+    # Large enough for patch to map the base (past MAP_MIN): the module must
+    # read the map itself, and the map must stay open until it is done.
     (b"".join(b"line %d\n" % i for i in range(40000)),
      b"".join(b"line %d\n" % (i * (i % 1000 != 7)) for i in range(40000))),
-])
+], ids=["empty-old", "empty-new", "both-empty", "mapped"])
 def test_diff_patch_size_round_trip(files, tmp_path, capsysbinary, old, new):
     a, b = files(a=old, b=new)
     rc, delta, err = run(capsysbinary, "diff", a, b)
@@ -91,7 +91,8 @@ def test_blocks_plain_and_json(files, capsysbinary):
     assert json.loads(out) == [[0, 1, 0, 1], [2, 3, 2, 3], [3, 3, 3, 3]]
 
 
-@pytest.mark.parametrize("data", [b"", b"a", b"abcd", bytes(range(256)) * 300])
+@pytest.mark.parametrize("data", [b"", b"a", b"abcd", bytes(range(256)) * 300],
+                         ids=["empty", "1", "4", "large"])
 def test_b85_round_trip(files, tmp_path, capsysbinary, data):
     src, = files(src=data)
     enc = tmp_path / "enc"

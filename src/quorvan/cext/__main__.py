@@ -54,9 +54,7 @@ def cmd_diff(args: argparse.Namespace, inp: Inputs) -> None:
 def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
-    # blocks takes bytes objects only, so these are read, not mapped.
-    found = linesift.blocks(inp.load(args.old, as_bytes=True),
-                            inp.load(args.new, as_bytes=True))
+    found = linesift.blocks(inp.load(args.old), inp.load(args.new))
     if args.json:
         text = json.dumps([list(b) for b in found]) + "\n"
     else:
@@ -95,11 +93,12 @@ def _blame(base: Data, deltas: list[Data], names: list[str],
 def cmd_patch(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import deltafold
 
-    base = inp.load(args.base)
+    # patches takes any read-only buffer: large files stay mapped.
+    base = inp.load(args.base, mapped=True)
     deltas = []
     with Progress("reading deltas", len(args.deltas)) as progress:
         for i, name in enumerate(args.deltas):
-            deltas.append(inp.load(name))
+            deltas.append(inp.load(name, mapped=True))
             progress.update(i + 1)
     try:
         result = deltafold.patches(base, deltas)
@@ -134,12 +133,11 @@ def cmd_b85encode(args: argparse.Namespace, inp: Inputs) -> None:
 def cmd_b85decode(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import pentacode
 
-    text = inp.view(inp.load(args.file))
+    text = inp.load(args.file)
     # One final line ending is not part of the text (an editor or echo adds
     # it); cutting it from the end leaves every error position unchanged.
     if text[-1:] == b"\n":
         text = text[:-2] if text[-2:] == b"\r\n" else text[:-1]
-        inp.callback(text.release)
     try:
         data = pentacode.b85decode(text)
     except ValueError as e:
@@ -150,7 +148,7 @@ def cmd_b85decode(args: argparse.Namespace, inp: Inputs) -> None:
 def cmd_fixws(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
-    text = inp.load(args.file, as_bytes=True)
+    text = inp.load(args.file)
     write_output(args.output, linesift.fixws(text, 1 if args.all else 0))
 
 

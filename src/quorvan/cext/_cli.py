@@ -21,7 +21,7 @@ from typing import IO, Union
 MAP_MIN = 64 * 1024
 MAX_MAPS = 256
 
-Data = Union[bytes, mmap.mmap, memoryview]
+Data = Union[bytes, mmap.mmap]
 
 
 class CliError(Exception):
@@ -61,11 +61,13 @@ class Inputs(contextlib.ExitStack):
         stream = self._stdin if self._stdin is not None else sys.stdin.buffer
         return stream.read()
 
-    def load(self, path: str, *, as_bytes: bool = False) -> Data:
+    def load(self, path: str, *, mapped: bool = False) -> Data:
         """The whole content of path ("-" for stdin).
 
-        as_bytes asks for a bytes object (for methods that take only
-        bytes); otherwise a large regular file comes back as a map.
+        With mapped, a large regular file comes back as a read-only map
+        rather than a copy. Only for methods that take any read-only buffer:
+        those that parse their texts as "s#", "S" or "y#" refuse a map
+        (it is a buffer that must be released), so they get bytes.
         """
         if path == "-":
             return self._read_stdin()
@@ -74,7 +76,7 @@ class Inputs(contextlib.ExitStack):
                 st = os.fstat(f.fileno())
                 # An empty file cannot be mapped, and files of size 0 in
                 # /proc or pipes given as /dev/fd/N only read.
-                if (as_bytes or not stat.S_ISREG(st.st_mode)
+                if (not mapped or not stat.S_ISREG(st.st_mode)
                         or st.st_size < MAP_MIN or self._maps >= MAX_MAPS):
                     return f.read()
                 m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
@@ -96,12 +98,6 @@ class Inputs(contextlib.ExitStack):
                 return len(f.read())
         except OSError as e:
             raise _oserror(path, e) from None
-
-    def view(self, data: Data) -> memoryview:
-        """A memoryview of data, released before any map is closed."""
-        v = memoryview(data)
-        self.callback(v.release)
-        return v
 
 
 def _new_file_mode() -> int:
