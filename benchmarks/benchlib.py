@@ -28,7 +28,7 @@ def median_time(fn: Callable[[], object], *, budget: float = 1.0,
     Runs at least min_runs times, then stops once budget seconds are spent,
     so fast calls get many samples and slow ones the minimum.
     """
-    times = []
+    times: list[float] = []
     spent = 0.0
     while len(times) < max_runs and (len(times) < min_runs or spent < budget):
         t0 = time.perf_counter()

@@ -108,7 +108,10 @@ def diff_sweep(rep: Report, sizes: list[int], table_sizes: set[int]) -> None:
             ours_blocks = median_time(lambda: linesift.blocks(a, b))
             rep.series("diff", "linesift").append((n, ours))
             rep.series("diff", "blocks").append((n, ours_blocks))
-            timers = {name: make(a, b, fa, fb) for name, make in peers.items()}
+            # Each timer measures one peer and returns its median.
+            timers: dict[str, Callable[[], float]] = {
+                name: (lambda f: lambda: median_time(f))(make(a, b, fa, fb))
+                for name, make in peers.items()}
             if git:
                 timers["git diff --no-index"] = lambda: process_time(
                     ["git", "diff", "--no-index", "--no-color", fa, fb])
@@ -119,8 +122,7 @@ def diff_sweep(rep: Report, sizes: list[int], table_sizes: set[int]) -> None:
                     t = None
                 else:
                     note(f"line diff: {n} lines, {name}")
-                    t = fn() if name in ("git diff --no-index", "GNU diff") \
-                        else median_time(fn)
+                    t = fn()
                     rep.series("diff", name).append((n, t))
                     if t > TIME_CAP:
                         capped[name] = n

@@ -41,8 +41,8 @@ def _prog() -> str:
 def cmd_diff(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
-    old = inp.load(args.old)
-    new = inp.load(args.new)
+    old = inp.read(args.old)
+    new = inp.read(args.new)
     try:
         delta = linesift.linesift(old, new)
     except ValueError as e:  # a text of 4 GiB or more
@@ -54,7 +54,7 @@ def cmd_diff(args: argparse.Namespace, inp: Inputs) -> None:
 def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
-    found = linesift.blocks(inp.load(args.old), inp.load(args.new))
+    found = linesift.blocks(inp.read(args.old), inp.read(args.new))
     if args.json:
         text = json.dumps([list(b) for b in found]) + "\n"
     else:
@@ -94,11 +94,11 @@ def cmd_patch(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import deltafold
 
     # patches takes any read-only buffer: large files stay mapped.
-    base = inp.load(args.base, mapped=True)
-    deltas = []
+    base = inp.map(args.base)
+    deltas: list[Data] = []
     with Progress("reading deltas", len(args.deltas)) as progress:
         for i, name in enumerate(args.deltas):
-            deltas.append(inp.load(name, mapped=True))
+            deltas.append(inp.map(name))
             progress.update(i + 1)
     try:
         result = deltafold.patches(base, deltas)
@@ -112,7 +112,7 @@ def cmd_size(args: argparse.Namespace, inp: Inputs) -> None:
 
     baselen = inp.length(args.base)
     try:
-        size = deltafold.patchedsize(baselen, inp.load(args.delta))
+        size = deltafold.patchedsize(baselen, inp.read(args.delta))
     except deltafold.deltafoldError as e:
         raise CliError(f"{display(args.delta)}: {e}") from None
     if size < 0:
@@ -126,14 +126,14 @@ def cmd_size(args: argparse.Namespace, inp: Inputs) -> None:
 def cmd_b85encode(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import pentacode
 
-    data = inp.load(args.file)
+    data = inp.read(args.file)
     write_output(args.output, pentacode.b85encode(data, 1 if args.pad else 0))
 
 
 def cmd_b85decode(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import pentacode
 
-    text = inp.load(args.file)
+    text = inp.read(args.file)
     # One final line ending is not part of the text (an editor or echo adds
     # it); cutting it from the end leaves every error position unchanged.
     if text[-1:] == b"\n":
@@ -148,7 +148,7 @@ def cmd_b85decode(args: argparse.Namespace, inp: Inputs) -> None:
 def cmd_fixws(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
-    text = inp.load(args.file)
+    text = inp.read(args.file)
     write_output(args.output, linesift.fixws(text, 1 if args.all else 0))
 
 
@@ -167,7 +167,7 @@ def cmd_demo(args: argparse.Namespace, inp: Inputs) -> None:
     n = len(revs)
     t0 = time.perf_counter()
     with Progress("diffing revisions", n - 1) as progress:
-        deltas = []
+        deltas: list[bytes] = []
         for k in range(1, n):
             deltas.append(linesift.linesift(revs[k - 1], revs[k]))
             progress.update(k)

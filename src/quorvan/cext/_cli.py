@@ -61,14 +61,21 @@ class Inputs(contextlib.ExitStack):
         stream = self._stdin if self._stdin is not None else sys.stdin.buffer
         return stream.read()
 
-    def load(self, path: str, *, mapped: bool = False) -> Data:
-        """The whole content of path ("-" for stdin).
+    def read(self, path: str) -> bytes:
+        """The whole content of path ("-" for stdin) as bytes."""
+        return self._open(path, mapped=False)  # type: ignore[return-value]
 
-        With mapped, a large regular file comes back as a read-only map
-        rather than a copy. Only for methods that take any read-only buffer:
-        those that parse their texts as "s#", "S" or "y#" refuse a map
-        (it is a buffer that must be released), so they get bytes.
+    def map(self, path: str) -> Data:
+        """The content of path, as a read-only map if it is a large regular
+        file, else as bytes.
+
+        Only for methods that take any read-only buffer: those that parse
+        their texts as "s#" or "S" refuse a map (its buffer must be
+        released), so they get bytes from read().
         """
+        return self._open(path, mapped=True)
+
+    def _open(self, path: str, mapped: bool) -> Data:
         if path == "-":
             return self._read_stdin()
         try:
@@ -108,7 +115,7 @@ def _new_file_mode() -> int:
     return 0o666 & ~mask
 
 
-def write_output(path: str | None, data: bytes,
+def write_output(path: str | None, data: Data,
                  stdout: IO[bytes] | None = None) -> None:
     """Writes data to path, or to stdout for None or "-".
 
