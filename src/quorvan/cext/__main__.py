@@ -38,6 +38,14 @@ def _prog() -> str:
         else "python -m quorvan.cext"
 
 
+def _too_large(args: argparse.Namespace, old: bytes, new: bytes,
+               e: ValueError) -> CliError:
+    # The line diff refuses a text of 4 GiB or more, or of more lines than
+    # it can number; we name the larger of the two.
+    big = args.old if len(old) >= len(new) else args.new
+    return CliError(f"{display(big)}: {e}")
+
+
 def cmd_diff(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
@@ -45,16 +53,20 @@ def cmd_diff(args: argparse.Namespace, inp: Inputs) -> None:
     new = inp.read(args.new)
     try:
         delta = linesift.linesift(old, new)
-    except ValueError as e:  # a text of 4 GiB or more
-        big = args.old if len(old) >= len(new) else args.new
-        raise CliError(f"{display(big)}: {e}") from None
+    except ValueError as e:
+        raise _too_large(args, old, new, e) from None
     write_output(args.output, delta)
 
 
 def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
-    found = linesift.blocks(inp.read(args.old), inp.read(args.new))
+    old = inp.read(args.old)
+    new = inp.read(args.new)
+    try:
+        found = linesift.blocks(old, new)
+    except ValueError as e:
+        raise _too_large(args, old, new, e) from None
     if args.json:
         text = json.dumps([list(b) for b in found]) + "\n"
     else:
