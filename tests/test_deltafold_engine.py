@@ -158,7 +158,8 @@ def test_every_position_is_fetched_once_in_order(n, fail):
         fail = (n - 1,)
     elif fail == ("all",):
         fail = tuple(range(n))
-    res, calls = fold([frag(0, 0, b"x")] * n, fail)
+    deltas = [frag(0, 0, b"x")] * n  # fragments point into these
+    res, calls = fold(deltas, fail)
     assert calls == list(range(n))
     assert (res is None) == bool(fail)
     if res is not None:
