@@ -19,6 +19,7 @@ import base64
 import datetime
 import difflib
 import importlib
+import math
 import os
 import platform
 import random
@@ -59,6 +60,8 @@ class Report:
     sweeps: dict[str, dict[str, list[tuple[int, float]]]] = \
         field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
+    # script name -> its printed output, for scripts without an adapter
+    outputs: dict[str, str] = field(default_factory=dict)
 
     def series(self, plot: str, name: str) -> list[tuple[int, float]]:
         return self.sweeps.setdefault(plot, {}).setdefault(name, [])
@@ -256,22 +259,59 @@ def codec_rows(rep: Report, sizes: list[int]) -> None:
 
 
 # -- the per-module benchmark scripts --------------------------------------
+#
+# Each bench_<module>.py is written by the module's owner and runs on its own.
+# Where a script offers its measurements as a function we take its rows into
+# the table (adapters below); any other script is run whole as a child and
+# its printed output goes into the report as it is.
+
+def deltafold_rows(rep: Report, bench, quick: bool) -> None:
+    runs: list[tuple[tuple[int, ...], tuple[int, ...]]] = [
+        ((10_000,), (1, 10, 100, 1000))]
+    if not quick:
+        # The pure-Python peer needs seconds per run for 1000 deltas on a
+        # million lines; 100 deltas show the same.
+        runs.append(((1_000_000,), (1, 10, 100)))
+    for sizes, chains in runs:
+        for r in bench.run(sizes, chains):
+            case = (f"{r['lines']:,} lines, {r['chain']} deltas"
+                    f" ({r['fragments']:,} fragments)")
+            rep.rows.append(Row("patch chain (bench_deltafold)", case,
+                                "patches", r["patches"],
+                                "pure Python, one at a time", r["seq_py"]))
+
+
+ADAPTERS: dict[str, Callable[[Report, object, bool], None]] = {
+    "deltafold": deltafold_rows,
+}
+
 
 def module_rows(rep: Report, quick: bool) -> None:
-    """Rows of bench_<module>.py, where a script offers rows(quick)."""
+    import subprocess
     for mod in ("linesift", "deltafold", "pentacode", "hunkfix"):
         path = HERE / f"bench_{mod}.py"
         if not path.exists():
+            rep.notes.append(f"bench_{mod}.py does not exist yet.")
             continue
         note(f"bench_{mod}.py")
-        bench = importlib.import_module(f"bench_{mod}")
-        rows_fn = getattr(bench, "rows", None)
-        if rows_fn is None:
-            rep.notes.append(f"bench_{mod}.py offers no rows(); run it on"
-                             " its own.")
+        adapter = ADAPTERS.get(mod)
+        if adapter is not None:
+            try:
+                bench = importlib.import_module(f"bench_{mod}")
+            except ImportError as e:
+                rep.notes.append(f"bench_{mod}.py skipped: {e} (install the"
+                                 " [bench] extra).")
+                continue
+            adapter(rep, bench, quick)
             continue
-        for r in rows_fn(quick):
-            rep.rows.append(Row(f"{mod} (bench_{mod}.py)", *r))
+        argv = [sys.executable, str(path)] + (["--quick"] if quick else [])
+        done = subprocess.run(argv, capture_output=True, text=True)
+        if done.returncode != 0:
+            rep.notes.append(f"bench_{mod}.py failed (status"
+                             f" {done.returncode}): "
+                             f"{done.stderr.strip().splitlines()[-1:]}")
+            continue
+        rep.outputs[f"bench_{mod}.py"] = done.stdout
 
 
 # -- output ----------------------------------------------------------------
@@ -306,15 +346,20 @@ def fmt_time(s: float | None) -> str:
 
 
 def growth(points: list[tuple[int, float]]) -> str:
-    """Time factor per 10x input over the two largest sizes measured."""
-    if len(points) < 2:
+    """Time factor per 10x input: the least-squares slope of log time
+    against log size, over the sizes from 10k lines up (below that, fixed
+    costs such as a process start hide the growth)."""
+    pts = [(math.log10(n), math.log10(t)) for n, t in points
+           if n >= 10_000 and t > 0]
+    if len(pts) < 2:
         return "-"
-    (n0, t0), (n1, t1) = points[-2], points[-1]
-    if t0 <= 0:
-        return "-"
-    import math
-    per10 = (t1 / t0) ** (1 / math.log10(n1 / n0))
-    return f"{per10:.1f}x per 10x lines ({n0:,} to {n1:,})"
+    mx = sum(x for x, _ in pts) / len(pts)
+    my = sum(y for _, y in pts) / len(pts)
+    sxx = sum((x - mx) ** 2 for x, _ in pts)
+    slope = sum((x - mx) * (y - my) for x, y in pts) / sxx
+    lo = min(n for n, _ in points if n >= 10_000)
+    hi = max(n for n, _ in points)
+    return f"{10 ** slope:.1f}x per 10x lines (fit over {lo:,} to {hi:,})"
 
 
 def markdown(rep: Report, started: str, elapsed: float, png: str | None,
@@ -338,12 +383,15 @@ def markdown(rep: Report, started: str, elapsed: float, png: str | None,
         out.append(f"| {r.section} | {r.case} | `{r.ours}` |"
                    f" {fmt_time(r.ours_s)} | {r.peer} | {fmt_time(r.peer_s)}"
                    f" | {ratio} |")
-    out += ["", "Growth of time with input size (two largest sizes):", ""]
+    out += ["", "Growth of time with input size:", ""]
     for plot, series in rep.sweeps.items():
         for name, pts in series.items():
             out.append(f"- {plot}: {name}: {growth(pts)}")
     if rep.notes:
         out += ["", "Notes:", ""] + [f"- {n}" for n in rep.notes]
+    for name, text in rep.outputs.items():
+        out += ["", f"Output of `{name}`:", "", "```text", text.rstrip(),
+                "```"]
     if png:
         out += ["", f"![time against input size]({png})"]
     return "\n".join(out) + "\n"

@@ -1,3 +1,4 @@
+import io
 import json
 import os
 import shutil
@@ -339,3 +340,34 @@ def test_closed_pipe_is_not_a_traceback(tmp_path):
     p.stderr.close()
     p.wait(timeout=60)
     assert b"Traceback" not in err and p.returncode in (0, 1)
+
+
+def test_patch_output_over_its_mapped_base(tmp_path, capsysbinary):
+    # Output over an input that is mapped: the new text must be complete
+    # before the file is replaced, and the map must not see it change.
+    base = tmp_path / "base"
+    text = b"".join(b"row %d\n" % i for i in range(20000))
+    base.write_bytes(text)
+    assert base.stat().st_size > _cli.MAP_MIN
+    d = tmp_path / "d"
+    d.write_bytes(frag(0, 4, b"ROW"))
+    assert run(capsysbinary, "patch", base, d, "-o", base)[0] == 0
+    assert base.read_bytes() == b"ROW" + text[4:]
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_only_on_a_terminal(files, capsysbinary, monkeypatch):
+    base, d = files(base=b"a\n", d=frag(0, 0, b"x\n"))
+    clock = iter(range(0, 10**6))
+    monkeypatch.setattr(_cli.time, "monotonic", lambda: next(clock))
+    term = _Terminal()
+    monkeypatch.setattr(sys, "stderr", term)
+    assert main(["patch", str(base)] + [str(d)] * 5) == 0
+    shown = term.getvalue()
+    assert "reading deltas 5/5" in shown
+    assert shown.endswith("\r")  # the counter is wiped before output
+    assert capsysbinary.readouterr().out == b"x\n" * 5 + b"a\n"
