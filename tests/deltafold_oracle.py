@@ -72,7 +72,8 @@ def apply_chain(text, deltas):
 
 
 def size_only(baselen, delta):
-    """The header walk of patchedsize: fields unsigned, V1 and V2 only."""
+    """The header walk of patchedsize: fields unsigned, only the framing and
+    start <= end are tested."""
     delta = bytes(delta)
     if not delta:
         return baselen

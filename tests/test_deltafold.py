@@ -118,6 +118,28 @@ def test_patchedsize_arguments():
         patchedsize(b"", b"")
 
 
+def test_chain_past_31_bits_is_refused_not_wrapped():
+    # A valid chain whose middle text is 2^31 + 100 bytes long: 32-bit
+    # offsets cannot describe it, so it is refused before any output is
+    # made (bytes(n) is zero pages the call never touches).
+    big = 2**31 - 1
+    base = bytes(big)
+    a = frag(0, 0, b"y" * 100) + frag(big, big, b"z")
+    with pytest.raises(deltafoldError, match="^invalid patch$"):
+        patches(base, [a, frag(big, big)])
+
+
+@pytest.mark.bigmem
+def test_chain_near_31_bits_folds_exactly():
+    big = 2**31 - 1
+    base = bytearray(big)
+    base[-12:] = b"abcdefghijkl"
+    out = patches(base, [frag(big - 10, big, b"12345"),
+                         frag(big - 8, big - 5, b"Q")])
+    assert len(out) == big - 7
+    assert out[-5:] == b"ab12Q"
+
+
 # -- patches: the host side ----------------------------------------------
 
 def test_empty_list_returns_the_base_object_itself():
@@ -317,10 +339,16 @@ def test_linesift_chain_folds_like_sequential_application(texts):
 
 
 @given(st.integers(0, 2**32), st.integers(1, 50), st.binary(max_size=40),
-       st.booleans())
-def test_random_chain_folds_like_sequential_application(seed, k, base, ln):
+       st.booleans(), st.lists(st.sampled_from(sorted(BUFFER_KINDS)),
+                               min_size=51, max_size=51))
+def test_random_chain_folds_like_sequential_application(seed, k, base, ln,
+                                                        kinds):
     deltas, want = random_chain(seed, base, k, lines=ln)
     assert patches(base, deltas) == want
+    # Any mix of buffer kinds for the base and the items gives the same.
+    conv = [BUFFER_KINDS[kind] for kind in kinds]
+    assert patches(conv[-1](base),
+                   [c(d) for c, d in zip(conv, deltas)]) == want
 
 
 def corrupt(rng, base, delta):

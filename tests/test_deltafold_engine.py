@@ -232,3 +232,36 @@ def test_large_but_representable_positions_fold_exactly():
     assert fragments(res) == [(big - 10, big - 8, b"12"), (big - 8, big, b"Q")]
     assert lib.deltafold_calcsize(big, res) == big - 10 + 3
     lib.deltafold_lfree(res)
+
+
+# -- the exported fetch callback --------------------------------------------
+
+# PyDLL keeps the interpreter lock across calls and raises a pending error.
+pylib = ctypes.PyDLL(deltafold.__file__)
+pylib.cpygetitem.argtypes = [ctypes.py_object, ctypes.c_int64]
+pylib.cpygetitem.restype = LP
+pylib.deltafold_fold.argtypes = [ctypes.py_object, ctypes.c_void_p,
+                                 ctypes.c_int64, ctypes.c_int64]
+pylib.deltafold_fold.restype = LP
+
+
+@pytest.mark.parametrize("items,pos,exc", [
+    ([b"\0" * 5], 0, deltafold.deltafoldError),
+    ([42], 0, TypeError),
+    ([b""], 1, IndexError),
+])
+def test_cpygetitem_raises(items, pos, exc):
+    with pytest.raises(exc):
+        pylib.cpygetitem(items, pos)
+
+
+def test_fold_with_cpygetitem_over_a_host_list():
+    base = b"0123456"
+    items = [frag(1, 3, b"XY"), frag(0, 0, b"Q") + frag(2, 4, b"ZZZ")]
+    res = pylib.deltafold_fold(
+        items, ctypes.cast(pylib.cpygetitem, ctypes.c_void_p), 0, 2)
+    size = lib.deltafold_calcsize(len(base), res)
+    out = ctypes.create_string_buffer(size)
+    assert lib.deltafold_apply(out, base, len(base), res) == 0
+    assert out.raw == b"Q0XZZZ456"
+    lib.deltafold_lfree(res)
