@@ -39,9 +39,13 @@ struct Merge {
         *r->tail++ = delta_fragment{int32_t(start), int32_t(end), len, data};
     }
 
-    // Moves into R the fragments of A whose replacement lies before cut (a
-    // position in A's result), splitting the one that straddles it.
-    int64_t keep_until(int64_t cut, int64_t offset) noexcept
+    // Walks A's fragments whose replacement lies before cut (a position in
+    // A's result), splitting the one that straddles it; returns the offset
+    // after them. Kept fragments and pieces go to R, skipped ones are
+    // dropped. The rest of a split fragment stays at A's head with its end
+    // unchanged.
+    template <bool Keep>
+    int64_t walk_until(int64_t cut, int64_t offset) noexcept
     {
         while (!bad && a->head < a->tail) {
             delta_fragment* s = a->head;
@@ -54,7 +58,8 @@ struct Merge {
             if (e <= cut) {
                 offset = e - s->end;
                 bad |= out_of_i32(offset);
-                *r->tail++ = *s;
+                if (Keep)
+                    *r->tail++ = *s;
                 ++a->head;
                 continue;
             }
@@ -62,8 +67,8 @@ struct Merge {
             int64_t c = std::min<int64_t>(s->end, x);
             int64_t l = std::min<int64_t>(s->len, x - s->start);
             bad |= out_of_i32(x);
-            put(s->start, c, int32_t(l), s->data);
-            // The rest of s stays at A's head: its end is unchanged.
+            if (Keep)
+                put(s->start, c, int32_t(l), s->data);
             s->start = int32_t(c);
             s->len = int32_t(s->len - l);
             s->data += l;
@@ -74,36 +79,17 @@ struct Merge {
         return offset;
     }
 
-    // Drops the fragments of A whose replacement lies before cut, trimming
-    // the one that straddles it; returns the offset after them.
+    // Moves into R the fragments of A that lie before cut.
+    int64_t keep_until(int64_t cut, int64_t offset) noexcept
+    {
+        return walk_until<true>(cut, offset);
+    }
+
+    // Drops the fragments of A that lie before cut (the stretch of A's
+    // result that a fragment of B replaces).
     int64_t skip_until(int64_t cut, int64_t offset) noexcept
     {
-        while (!bad && a->head < a->tail) {
-            delta_fragment* s = a->head;
-            int64_t t = s->start + offset;
-            bad |= out_of_i32(t);
-            if (t >= cut)
-                break;
-            int64_t e = t + s->len;
-            bad |= out_of_i32(e) | (s->len < 0);
-            if (e <= cut) {
-                offset = e - s->end;
-                bad |= out_of_i32(offset);
-                ++a->head;
-                continue;
-            }
-            int64_t x = cut - offset;
-            int64_t c = std::min<int64_t>(s->end, x);
-            int64_t l = std::min<int64_t>(s->len, x - s->start);
-            bad |= out_of_i32(x);
-            s->start = int32_t(c);
-            s->len = int32_t(s->len - l);
-            s->data += l;
-            offset = t + l - c;
-            bad |= out_of_i32(offset);
-            break;
-        }
-        return offset;
+        return walk_until<false>(cut, offset);
     }
 };
 
