@@ -23,10 +23,28 @@ struct hunk {
     hunk* next;
 };
 
+// Result codes. Non-negative results are counts (lines, blocks).
+enum : int32_t {
+    // Memory could not be had.
+    LINESIFT_ENOMEM = -1,
+    // A line count the engine cannot represent: a text of 2^31 - 1 lines or
+    // more (splitting, or either count given to linesift_diff), or a target
+    // of LINESIFT_MAX_TARGET_LINES lines or more (the class table size would
+    // no longer fit 32 bits). Refused before any record is read.
+    LINESIFT_ETOOBIG = -2,
+    // A null pointer, a negative size or count, or a head whose next is set.
+    LINESIFT_EINVAL = -3,
+};
+
+// Limits behind LINESIFT_ETOOBIG.
+#define LINESIFT_MAX_LINES 2147483646           // 2^31 - 2 lines per text
+#define LINESIFT_MAX_TARGET_LINES 268435455     // 2^28 - 1 target lines
+
 // Splits text (size bytes, no terminator needed) into lines and hashes
 // them. *out gets one malloc'd array of (lines + 1) records, the last one
 // terminating (begin = text + size); the caller frees it with free().
-// Returns the line count, or a negative code with *out == nullptr.
+// Returns the line count, or a negative code with *out == nullptr (unless
+// out itself is null).
 QV_API int32_t linesift_splitlines(const char* text, int64_t size,
                                    line_record** out) noexcept;
 
