@@ -1,2 +1,156 @@
-// Patch engine (placeholder; replaced by the real engine).
+// Patch engine, fragment lists: decoding a binary delta, sizing and applying
+// a list against a source text, freeing a list. The fold lives in
+// deltafold_fold.cpp.
 #include "deltafold.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "deltafold_list.h"
+
+namespace {
+
+// Header fields are big-endian 32-bit values; the reader takes them signed.
+inline int32_t read_be32(const unsigned char* p) noexcept
+{
+    uint32_t v = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
+                 (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+    return static_cast<int32_t>(v);  // two's complement since C++20
+}
+
+constexpr int64_t kHeader = 12;
+
+}  // namespace
+
+fragment_list* deltafold_newlist(size_t capacity) noexcept
+{
+    auto* l = static_cast<fragment_list*>(std::malloc(sizeof(fragment_list)));
+    if (l == nullptr)
+        return nullptr;
+    if (capacity < 1)
+        capacity = 1;
+    if (capacity > SIZE_MAX / sizeof(delta_fragment)) {
+        std::free(l);
+        return nullptr;
+    }
+    l->base = static_cast<delta_fragment*>(
+        std::malloc(capacity * sizeof(delta_fragment)));
+    if (l->base == nullptr) {
+        std::free(l);
+        return nullptr;
+    }
+    l->head = l->tail = l->base;
+    return l;
+}
+
+int deltafold_decode(const char* bin, int64_t len, fragment_list** out) noexcept
+{
+    // Every fragment takes at least its 12-byte header, so len / 12 + 1 slots
+    // always suffice. Only the first 2^31 - 1 bytes can ever be taken (the
+    // position is a 32-bit count), which caps the array for huge inputs.
+    int64_t usable = len < INT32_MAX ? len : INT32_MAX;
+    size_t capacity = usable > 0 ? size_t(usable / kHeader) + 1 : 1;
+    fragment_list* l = deltafold_newlist(capacity);
+    if (l == nullptr)
+        return DF_ENOMEM;
+
+    const auto* data = reinterpret_cast<const unsigned char*>(bin);
+    delta_fragment* slot = l->base;
+    int64_t p = 0;  // stays within 0..2^31 - 1, as the 32-bit count demands
+    while (p < len) {
+        if (len - p < kHeader)
+            break;
+        const unsigned char* h = data + p;
+        int32_t start = read_be32(h);
+        int32_t end = read_be32(h + 4);
+        int32_t flen = read_be32(h + 8);
+        // Sanity test first, so one bad fragment refuses the whole delta
+        // wherever it stands, the last one included.
+        if (start > end || flen < 0)
+            break;
+        int64_t next = p + kHeader + flen;  // < 2^32: no overflow in 64 bits
+        if (next > INT32_MAX)
+            break;
+        slot->start = start;
+        slot->end = end;
+        slot->len = flen;
+        slot->data = bin + p + kHeader;
+        ++slot;
+        p = next;
+    }
+    // A fragment that was refused, a short trailing header, or data that
+    // runs past the end all leave p != len.
+    if (p != len) {
+        deltafold_lfree(l);
+        return DF_EDECODE;
+    }
+    l->tail = slot;
+    *out = l;
+    return DF_OK;
+}
+
+int64_t deltafold_calcsize(int64_t srclen, const fragment_list* l) noexcept
+{
+    // Unchanged stretches between fragments cannot overlap (start >= last),
+    // so they sum to at most srclen; replacement lengths are summed with an
+    // overflow test since a list is not bounded by anything but memory.
+    int64_t running = 0;
+    int64_t last = 0;
+    for (const delta_fragment* f = l->head; f < l->tail; ++f) {
+        if (f->start < last)
+            return DF_EINVAL;
+        if (f->end > srclen)
+            return DF_EINVAL;
+        // Decoding guarantees start <= end and len >= 0, but a fold of
+        // deltas whose fragments are out of order may not; apply would then
+        // copy from before the source, so such a list is refused here too.
+        if (f->start > f->end || f->len < 0)
+            return DF_EINVAL;
+        if (__builtin_add_overflow(running,
+                                   int64_t(f->start) - last + f->len,
+                                   &running))
+            return DF_EINVAL;
+        last = f->end;
+    }
+    int64_t size;
+    if (__builtin_add_overflow(running, srclen - last, &size))
+        return DF_EINVAL;
+    return size;
+}
+
+int deltafold_apply(char* out, const char* src, int64_t srclen,
+                    const fragment_list* l) noexcept
+{
+    // The tests are those of the size operation, so a list it accepted for
+    // this srclen is applied whole and fills exactly its result; any other
+    // list is refused before a byte outside the source is read.
+    int64_t last = 0;
+    char* w = out;
+    for (const delta_fragment* f = l->head; f < l->tail; ++f) {
+        if (f->start < last || f->end > srclen)
+            return DF_EINVAL;
+        if (f->start > f->end || f->len < 0)
+            return DF_EINVAL;
+        size_t keep = size_t(f->start - last);
+        if (keep != 0) {
+            std::memcpy(w, src + last, keep);
+            w += keep;
+        }
+        if (f->len != 0) {
+            std::memcpy(w, f->data, size_t(f->len));
+            w += f->len;
+        }
+        last = f->end;
+    }
+    if (srclen > last)
+        std::memcpy(w, src + last, size_t(srclen - last));
+    return DF_OK;
+}
+
+void deltafold_lfree(fragment_list* l) noexcept
+{
+    if (l == nullptr)
+        return;
+    std::free(l->base);
+    std::free(l);
+}
