@@ -1,0 +1,17 @@
+"""Pentacode Data Encoding"""
+
+version: int
+
+def b85encode(text: bytes | str, pad: int = 0, /) -> bytes:
+    """Encode text in pentacode.
+
+    If the second parameter is true, pad the result to a multiple of five
+    characters.
+    """
+
+def b85decode(text: bytes | str, /) -> bytes:
+    """Decode pentacode text.
+
+    Raises ValueError on a character outside the alphabet or a group of five
+    digits above 0xFFFFFFFF.
+    """
