@@ -17,23 +17,27 @@ rm -rf "$venv"
 SKBUILD_CMAKE_DEFINE="QV_WERROR=ON;QV_SANITIZE=ON" \
     "$venv/bin/python" -m pip install --quiet -Cbuild-dir=build/asan '.[test]'
 
-# Make sure the suite will really see the instrumented modules.
-mod=$("$venv/bin/python" -c 'import quorvan.cext.linesift as m; print(m.__file__)')
-if ! ldd "$mod" | grep -q libasan; then
-    echo "sanitized build expected at $mod" >&2
-    exit 1
-fi
-
-asan=$(g++ -print-file-name=libasan.so)
-ubsan=$(g++ -print-file-name=libubsan.so)
+# The sanitizer runtime must come first in the (uninstrumented) interpreter.
 # Leak checking stays off: the interpreter keeps much memory to exit on
 # purpose. Leaks of the modules are tested by tests/test_leaks.py instead.
 # allocator_may_return_null: huge requests must fail as MemoryError, not abort.
+export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+export PYTHONMALLOC=malloc
+export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+# Make sure the suite will really see the instrumented modules.
+for name in linesift deltafold pentacode hunkfix; do
+    mod=$("$venv/bin/python" -c "import quorvan.cext.$name as m; print(m.__file__)")
+    if ! LD_PRELOAD= ldd "$mod" | grep -q libasan; then
+        echo "sanitized build expected at $mod" >&2
+        exit 1
+    fi
+done
+
 echo "-- test suite against the sanitized modules"
-LD_PRELOAD="$asan:$ubsan" PYTHONMALLOC=malloc \
-    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_string_checks=1 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider --hypothesis-profile=checked
+"$venv/bin/python" -m pytest -q -p no:cacheprovider --hypothesis-profile=checked
+unset LD_PRELOAD PYTHONMALLOC ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "-- test suite in development mode (PYTHONMALLOC=debug)"
 python -X dev -m pytest -q -p no:cacheprovider --hypothesis-profile=checked
