@@ -39,12 +39,17 @@ QV_API int deltafold_decode(const char* bin, int64_t len,
                             fragment_list** out) noexcept;
 
 // Length of the text that applying l to a source of srclen bytes yields,
-// or -1 when the list is out of order or reaches past the source.
+// or -1 when the list is out of order, reaches past the source, holds a
+// fragment with start > end or len < 0 (a fold of out-of-order deltas can
+// make one; a fold that would leave 32-bit positions yields one on purpose),
+// or sizes a text beyond 64 bits.
 QV_API int64_t deltafold_calcsize(int64_t srclen,
                                   const fragment_list* l) noexcept;
 
 // Writes the patched text to out, which must hold deltafold_calcsize(srclen,
-// l) bytes. Returns 0, or -1 for a list that the size operation refuses.
+// l) bytes. Returns 0, or -1 for a list that the size operation refuses;
+// every test comes before the copies it guards, so whatever the list, no
+// byte outside the source is read.
 QV_API int deltafold_apply(char* out, const char* src, int64_t srclen,
                            const fragment_list* l) noexcept;
 
@@ -56,7 +61,9 @@ QV_API void deltafold_lfree(fragment_list* l) noexcept;
 typedef fragment_list* (*deltafold_fetch_fn)(void* items, int64_t pos);
 
 // Folds the lists of positions lo..hi-1 (lo < hi) into one list that
-// applies to the first one's source. Every fetched list is consumed.
-// Returns null on failure.
+// applies to the first one's source. fetch is called once per position, in
+// ascending order, even after a failure. Every fetched list is consumed.
+// Returns null when a fetch or an allocation failed. A chain whose texts
+// pass 2^31 - 1 bytes folds into a list the size operation refuses.
 QV_API fragment_list* deltafold_fold(void* items, deltafold_fetch_fn fetch,
                                      int64_t lo, int64_t hi) noexcept;

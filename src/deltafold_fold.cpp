@@ -46,10 +46,11 @@ struct Merge {
         while (a->head < a->tail) {
             delta_fragment* s = a->head;
             int64_t t = s->start + offset;
+            bad |= out_of_i32(t);
             if (t >= cut)
                 break;
             int64_t e = t + s->len;
-            bad |= out_of_i32(t) | out_of_i32(e) | (s->len < 0);
+            bad |= out_of_i32(e) | (s->len < 0);
             if (e <= cut) {
                 offset = e - s->end;
                 bad |= out_of_i32(offset);
@@ -80,10 +81,11 @@ struct Merge {
         while (a->head < a->tail) {
             delta_fragment* s = a->head;
             int64_t t = s->start + offset;
+            bad |= out_of_i32(t);
             if (t >= cut)
                 break;
             int64_t e = t + s->len;
-            bad |= out_of_i32(t) | out_of_i32(e) | (s->len < 0);
+            bad |= out_of_i32(e) | (s->len < 0);
             if (e <= cut) {
                 offset = e - s->end;
                 bad |= out_of_i32(offset);

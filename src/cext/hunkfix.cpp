@@ -60,24 +60,30 @@ void replace_last(PyObject* list, PyObject* item, qv::Ref& dropped) noexcept
     PyList_SET_ITEM(list, i, item);
 }
 
+// Takes back the last element of a list we just appended to. We shrink
+// the size in place rather than through the list's slice assignment, which
+// may reallocate and so could fail while we are already handling a failure.
+// The caller still owns a reference to the element, so no finaliser runs.
+void drop_last(PyObject* list) noexcept
+{
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject* item = PyList_GET_ITEM(list, n - 1);
+    Py_SET_SIZE(list, n - 1);
+    Py_DECREF(item);
+}
+
 // Appends items[i] to lists[i] for i < count, all or none. Appending runs
-// no Python code, so on a failed append we can take back the ones before
-// it: the lists' last elements are still ours.
+// no Python code, so when one append fails the lists' last elements are
+// still the ones we put there.
 bool append_all(PyObject* const* lists, PyObject* const* items,
                 int count) noexcept
 {
     for (int i = 0; i < count; ++i) {
-        if (PyList_Append(lists[i], items[i]) == 0)
-            continue;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        while (i-- > 0) {
-            const Py_ssize_t n = PyList_GET_SIZE(lists[i]);
-            if (PyList_SetSlice(lists[i], n - 1, n, nullptr) < 0)
-                PyErr_Clear();  // shrinking; keep the first error anyway
+        if (PyList_Append(lists[i], items[i]) < 0) {
+            while (i-- > 0)
+                drop_last(lists[i]);
+            return false;
         }
-        PyErr_Restore(type, value, tb);
-        return false;
     }
     return true;
 }

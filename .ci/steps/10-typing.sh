@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Typing: the .pyi stubs must match the installed extension modules (every
+# method, positional-only argument names, defaults, exception classes,
+# "version"), and the package's Python files must type-check against them.
+# Runs inside the CI venv, after the test suite installed the package.
+set -euo pipefail
+
+python -m pip install --quiet 'mypy>=1.10'
+python -m mypy.stubtest quorvan.cext

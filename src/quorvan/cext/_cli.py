@@ -1,0 +1,213 @@
+"""Input, output and progress helpers of the command line.
+
+Standard library only. Kept apart from ``__main__`` so that the argument
+parsing there reads as a list of subcommands.
+"""
+from __future__ import annotations
+
+import contextlib
+import mmap
+import os
+import stat
+import sys
+import tempfile
+import time
+from typing import IO, Union
+
+# A mapping costs a file descriptor (the map keeps its own duplicate) and at
+# least a page, so small files are read and large ones mapped. Past
+# MAX_MAPS maps (a long chain of large deltas) we read the rest instead of
+# running out of descriptors.
+MAP_MIN = 64 * 1024
+MAX_MAPS = 256
+
+Data = Union[bytes, mmap.mmap]
+
+
+class CliError(Exception):
+    """A failure worth one line on stderr: "NAME: problem"."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def display(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def _oserror(path: str, e: OSError) -> CliError:
+    return CliError(f"{display(path)}: {e.strerror or e}")
+
+
+class Inputs(contextlib.ExitStack):
+    """Opens the command's input files and keeps their maps alive.
+
+    Maps are read-only (ACCESS_READ), so the modules see the file's pages
+    directly and nothing is copied. They are closed when the block ends,
+    after the modules have let go of their buffers.
+    """
+
+    def __init__(self, stdin: IO[bytes] | None = None) -> None:
+        super().__init__()
+        self._stdin = stdin
+        self._stdin_used = False
+        self._maps = 0
+
+    def _read_stdin(self) -> bytes:
+        if self._stdin_used:  # the parser refuses this already
+            raise CliError("standard input ('-') can be read only once", 2)
+        self._stdin_used = True
+        stream = self._stdin if self._stdin is not None else sys.stdin.buffer
+        return stream.read()
+
+    def read(self, path: str) -> bytes:
+        """The whole content of path ("-" for stdin) as bytes."""
+        return self._open(path, mapped=False)  # type: ignore[return-value]
+
+    def map(self, path: str) -> Data:
+        """The content of path, as a read-only map if it is a large regular
+        file, else as bytes.
+
+        Only for methods that take any read-only buffer: those that parse
+        their texts as "s#" or "S" refuse a map (its buffer must be
+        released), so they get bytes from read().
+        """
+        return self._open(path, mapped=True)
+
+    def _open(self, path: str, mapped: bool) -> Data:
+        if path == "-":
+            return self._read_stdin()
+        try:
+            with open(path, "rb") as f:
+                st = os.fstat(f.fileno())
+                # An empty file cannot be mapped, and files of size 0 in
+                # /proc or pipes given as /dev/fd/N only read.
+                if (not mapped or not stat.S_ISREG(st.st_mode)
+                        or st.st_size < MAP_MIN or self._maps >= MAX_MAPS):
+                    return f.read()
+                m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        except OSError as e:
+            raise _oserror(path, e) from None
+        self._maps += 1
+        self.callback(m.close)
+        return m
+
+    def length(self, path: str) -> int:
+        """Byte length of path without reading a regular file."""
+        if path == "-":
+            return len(self._read_stdin())
+        try:
+            with open(path, "rb") as f:
+                st = os.fstat(f.fileno())
+                if stat.S_ISREG(st.st_mode):
+                    return st.st_size
+                return len(f.read())
+        except OSError as e:
+            raise _oserror(path, e) from None
+
+
+def _new_file_mode() -> int:
+    # The mode open() would give a new file: 0666 less the umask. The umask
+    # can only be read by setting it, so we put it straight back.
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
+def write_output(path: str | None, data: Data,
+                 stdout: IO[bytes] | None = None) -> None:
+    """Writes data to path, or to stdout for None or "-".
+
+    A file is written whole or not at all: we write a temporary file in the
+    same directory and rename it over the target, so a failure (a full
+    disk, an interrupt) never leaves a truncated output behind. Targets that
+    are not regular files (/dev/null, a FIFO) are written in place, since
+    renaming over them would replace the device node itself.
+    """
+    if path is None or path == "-":
+        out = stdout if stdout is not None else sys.stdout.buffer
+        out.write(data)
+        out.flush()
+        return
+    target = os.path.realpath(path)  # keep a symlink, update what it names
+    try:
+        st: os.stat_result | None = os.stat(target)
+    except FileNotFoundError:
+        st = None
+    except OSError as e:
+        raise _oserror(path, e) from None
+    if st is not None and stat.S_ISDIR(st.st_mode):
+        raise CliError(f"{path}: Is a directory")
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        try:
+            with open(target, "wb") as f:
+                f.write(data)
+        except OSError as e:
+            raise _oserror(path, e) from None
+        return
+    mode = stat.S_IMODE(st.st_mode) if st is not None else _new_file_mode()
+    directory, name = os.path.split(target)
+    try:
+        fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.",
+                                   suffix=".tmp")
+    except OSError as e:
+        raise _oserror(path, e) from None
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(tmp, mode)
+        os.replace(tmp, target)
+    except BaseException as e:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        if isinstance(e, OSError):
+            raise _oserror(path, e) from None
+        raise
+
+
+class Progress:
+    """A counter on stderr for long runs, shown only on a terminal.
+
+    It stays silent for the first half second, so quick runs print nothing,
+    and redraws at most ten times a second.
+    """
+
+    def __init__(self, label: str, total: int,
+                 stream: IO[str] | None = None) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        self.label = label
+        self.total = total
+        try:
+            self.enabled = bool(self.stream.isatty())
+        except (AttributeError, ValueError):
+            self.enabled = False
+        self._start = time.monotonic()
+        self._next = self._start + 0.5
+        self._width = 0
+
+    def update(self, done: int) -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if now < self._next:
+            return
+        self._next = now + 0.1
+        text = f"{self.label} {done}/{self.total}"
+        self._width = max(self._width, len(text))
+        self.stream.write("\r" + text.ljust(self._width))
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.enabled and self._width:
+            self.stream.write("\r" + " " * self._width + "\r")
+            self.stream.flush()
+            self._width = 0
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

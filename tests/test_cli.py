@@ -1,0 +1,373 @@
+import io
+import json
+import os
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from quorvan.cext import _cli
+from quorvan.cext.__main__ import main
+
+SAMPLE = sorted((Path(__file__).parents[1] / "src/quorvan/cext/sample")
+                .glob("ringbuf.c.*"), key=lambda p: int(p.suffix[1:]))
+
+
+def frag(start, end, data=b""):
+    return struct.pack(">III", start, end, len(data)) + data
+
+
+def run(capsysbinary, *argv):
+    """main(argv) with stdout bytes and stderr text."""
+    rc = main([str(a) for a in argv])
+    out, err = capsysbinary.readouterr()
+    return rc, out, err.decode()
+
+
+def assert_one_line_error(err, *words):
+    assert err.count("\n") == 1 and "Traceback" not in err, err
+    for w in words:
+        assert str(w) in err
+
+
+@pytest.fixture
+def files(tmp_path):
+    def make(**contents):
+        paths = []
+        for name, data in contents.items():
+            p = tmp_path / name
+            p.write_bytes(data)
+            paths.append(p)
+        return paths
+    return make
+
+
+# -- success paths ---------------------------------------------------------
+
+def test_diff_then_patch_chain_rebuilds_every_revision(tmp_path, capsysbinary):
+    revs = [p.read_bytes() for p in SAMPLE]
+    deltas = []
+    for k in range(1, len(SAMPLE)):
+        d = tmp_path / f"d{k}"
+        assert run(capsysbinary, "diff", SAMPLE[k - 1], SAMPLE[k],
+                   "-o", d) == (0, b"", "")
+        deltas.append(d)
+    out = tmp_path / "out"
+    assert run(capsysbinary, "patch", SAMPLE[0], *deltas, "-o", out)[0] == 0
+    assert out.read_bytes() == revs[-1]
+    # Without -o the text goes to stdout, nothing else does.
+    assert run(capsysbinary, "patch", SAMPLE[0], *deltas[:2]) == \
+        (0, revs[2], "")
+
+
+@pytest.mark.parametrize("old, new", [
+    (b"", b"a\nb\n"),           # an empty file cannot be mapped
+    (b"a\nb\n", b""),
+    (b"", b""),
+    # Large enough for patch to map the base (past MAP_MIN): the module must
+    # read the map itself, and the map must stay open until it is done.
+    (b"".join(b"line %d\n" % i for i in range(40000)),
+     b"".join(b"line %d\n" % (i * (i % 1000 != 7)) for i in range(40000))),
+], ids=["empty-old", "empty-new", "both-empty", "mapped"])
+def test_diff_patch_size_round_trip(files, tmp_path, capsysbinary, old, new):
+    a, b = files(a=old, b=new)
+    rc, delta, err = run(capsysbinary, "diff", a, b)
+    assert (rc, err) == (0, "")
+    assert (delta == b"") == (old == new)
+    d, = files(d=delta)
+    assert run(capsysbinary, "patch", a, d) == (0, new, "")
+    assert run(capsysbinary, "size", a, d) == (0, b"%d\n" % len(new), "")
+
+
+def test_blocks_plain_and_json(files, capsysbinary):
+    a, b = files(a=b"a\nb\nc\n", b=b"a\nB\nc\n")
+    rc, out, _ = run(capsysbinary, "blocks", a, b)
+    assert rc == 0
+    assert out == b"0 1 0 1\n2 3 2 3\n3 3 3 3\n"
+    rc, out, _ = run(capsysbinary, "blocks", a, b, "--json")
+    assert json.loads(out) == [[0, 1, 0, 1], [2, 3, 2, 3], [3, 3, 3, 3]]
+
+
+@pytest.mark.parametrize("data", [b"", b"a", b"abcd", bytes(range(256)) * 300],
+                         ids=["empty", "1", "4", "large"])
+def test_b85_round_trip(files, tmp_path, capsysbinary, data):
+    src, = files(src=data)
+    enc = tmp_path / "enc"
+    assert run(capsysbinary, "b85encode", src, "-o", enc)[0] == 0
+    assert len(enc.read_bytes()) == (len(data) * 5 + 3) // 4
+    assert run(capsysbinary, "b85decode", enc) == (0, data, "")
+    rc, padded, _ = run(capsysbinary, "b85encode", "--pad", src)
+    assert rc == 0 and len(padded) % 5 == 0
+
+
+@pytest.mark.parametrize("ending", [b"\n", b"\r\n"])
+def test_b85decode_ignores_one_final_line_ending(files, capsysbinary, ending):
+    enc, = files(enc=b"VPaz" + ending)
+    assert run(capsysbinary, "b85decode", enc) == (0, b"abc", "")
+
+
+@pytest.mark.parametrize("flag, expected", [([], b"a b\n"), (["--all"], b"ab\n")])
+def test_fixws(files, capsysbinary, flag, expected):
+    src, = files(src=b"a \t b \r\n")
+    assert run(capsysbinary, "fixws", *flag, src) == (0, expected, "")
+
+
+@pytest.mark.parametrize("argv", [[], ["demo"]])
+def test_demo_rebuilds_the_sample_history(capsysbinary, argv):
+    rc, out, err = run(capsysbinary, *argv)
+    assert (rc, err) == (0, "")
+    text = out.decode()
+    total = sum(p.stat().st_size for p in SAMPLE)
+    # The table row: revisions, text bytes, delta bytes, ratio, time.
+    row = text.splitlines()[3].split()
+    assert row[:2] == [str(len(SAMPLE)), str(total)]
+    assert 0 < int(row[2]) < total
+    assert "byte for byte" in text
+
+
+# -- bad input: one line on stderr, status 1, no output written ------------
+
+@pytest.mark.parametrize("argv", [
+    ["diff", "{missing}", "{a}"],
+    ["diff", "{a}", "{missing}"],
+    ["blocks", "{missing}", "{a}"],
+    ["patch", "{missing}", "{a}"],
+    ["patch", "{a}", "{a}", "{missing}"],
+    ["size", "{missing}", "{a}"],
+    ["size", "{a}", "{missing}"],
+    ["b85encode", "{missing}"],
+    ["b85decode", "{missing}"],
+    ["fixws", "{missing}"],
+    ["diff", "{dir}", "{a}"],
+])
+def test_unreadable_input_is_named(files, tmp_path, capsysbinary, argv):
+    a, = files(a=b"")
+    names = dict(a=a, missing=tmp_path / "nope", dir=tmp_path)
+    argv = [x.format(**names) for x in argv]
+    bad = next(x for x in argv if x in (str(names["missing"]), str(tmp_path)))
+    rc, out, err = run(capsysbinary, *argv, *(["-o", tmp_path / "o"]
+                                             if argv[0] != "size" else []))
+    assert (rc, out) == (1, b"")
+    assert_one_line_error(err, bad)
+    assert not (tmp_path / "o").exists()
+
+
+@pytest.mark.parametrize("bad, problem", [
+    (frag(0, 0, b"xy")[:-1], "patch cannot be decoded"),   # data runs short
+    (frag(0, 0) + b"\0" * 5, "patch cannot be decoded"),   # stray header bytes
+    (frag(2, 1), "patch cannot be decoded"),               # start > end
+    (frag(0, 1 << 20, b"x"), "invalid patch"),             # past the base
+])
+def test_bad_delta_in_a_chain_is_named_and_nothing_written(
+        files, tmp_path, capsysbinary, bad, problem):
+    base, good, broken = files(base=b"a\nb\n", good=frag(0, 0, b"z\n"),
+                               broken=bad)
+    out = tmp_path / "out"
+    out.write_bytes(b"previous")
+    rc, stdout, err = run(capsysbinary, "patch", base, good, broken, good,
+                          "-o", out)
+    assert (rc, stdout) == (1, b"")
+    assert_one_line_error(err, broken, problem, "delta 2 of 3")
+    assert out.read_bytes() == b"previous"
+    assert sorted(p.name for p in tmp_path.iterdir()) == \
+        ["base", "broken", "good", "out"]
+
+
+def test_delta_that_only_fits_after_the_chain_moved_on(files, capsysbinary):
+    # Both deltas decode; the second replaces bytes 3..5, which exist only in
+    # the text the first one made, not in the base: that one is valid.
+    base, first, second = files(base=b"a\n", first=frag(2, 2, b"bbbb\n"),
+                                second=frag(3, 5, b"c"))
+    assert run(capsysbinary, "patch", base, first, second) == \
+        (0, b"a\nbcb\n", "")
+    third, = files(third=frag(0, 99))
+    rc, _, err = run(capsysbinary, "patch", base, first, second, third)
+    assert rc == 1
+    assert_one_line_error(err, third, "invalid patch", "delta 3 of 3")
+
+
+@pytest.mark.parametrize("delta, problem", [
+    (b"\0" * 11, "patch cannot be decoded"),
+    (frag(5, 4), "patch cannot be decoded"),
+    # Headers only: removing 100 bytes from a 2-byte base is impossible.
+    (frag(0, 100), "invalid patch"),
+])
+def test_size_of_a_bad_delta(files, capsysbinary, delta, problem):
+    base, d = files(base=b"a\n", d=delta)
+    rc, out, err = run(capsysbinary, "size", base, d)
+    assert (rc, out) == (1, b"")
+    assert_one_line_error(err, d, problem)
+
+
+@pytest.mark.parametrize("text, problem", [
+    (b"ab,de", "bad pentacode character at position 2"),
+    (b"|NsC1", "bad pentacode sequence at position 5"),
+    (b"VPaz\n\n", "bad pentacode character"),  # only one line ending goes
+])
+def test_b85decode_bad_text(files, tmp_path, capsysbinary, text, problem):
+    enc, = files(enc=text)
+    out = tmp_path / "out"
+    rc, stdout, err = run(capsysbinary, "b85decode", enc, "-o", out)
+    assert (rc, stdout) == (1, b"")
+    assert_one_line_error(err, enc, problem)
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("argv", [
+    ["diff", "x"], ["patch", "x"], ["frobnicate"], ["blocks", "a", "b", "--xml"],
+    ["diff", "-", "-"],  # stdin can be read once only
+])
+def test_usage_errors_exit_2(capsysbinary, argv):
+    rc, out, err = run(capsysbinary, *argv)
+    assert (rc, out) == (2, b"")
+    assert "error" in err and "Traceback" not in err
+
+
+def test_help_exits_0(capsysbinary):
+    rc, out, _ = run(capsysbinary, "--help")
+    assert rc == 0 and b"patch" in out
+
+
+# -- output files ---------------------------------------------------------
+
+def test_failed_write_keeps_the_old_output(files, tmp_path, capsysbinary,
+                                           monkeypatch):
+    a, b = files(a=b"a\n", b=b"b\n")
+    out = tmp_path / "out"
+    out.write_bytes(b"previous")
+
+    def disk_full(fd):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(_cli.os, "fsync", disk_full)
+    rc, _, err = run(capsysbinary, "diff", a, b, "-o", out)
+    assert rc == 1
+    assert_one_line_error(err, out, "No space left on device")
+    assert out.read_bytes() == b"previous"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "b", "out"]
+
+
+def test_output_into_missing_directory(files, tmp_path, capsysbinary):
+    a, = files(a=b"x")
+    rc, _, err = run(capsysbinary, "fixws", a, "-o", tmp_path / "no/out")
+    assert rc == 1
+    assert_one_line_error(err, tmp_path / "no/out")
+
+
+def test_output_keeps_mode_and_symlink(files, tmp_path, capsysbinary):
+    a, real = files(a=b"x  \n", real=b"old")
+    real.chmod(0o640)
+    link = tmp_path / "link"
+    link.symlink_to(real)
+    assert run(capsysbinary, "fixws", a, "-o", link)[0] == 0
+    assert link.is_symlink() and real.read_bytes() == b"x\n"
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+
+
+def test_output_to_device_writes_through_it(files, capsysbinary):
+    # Renaming a temporary file over /dev/null would replace the device
+    # node (we may run as root); a non-regular target is written in place.
+    a, = files(a=b"x\n")
+    before = os.stat(os.devnull)
+    assert run(capsysbinary, "fixws", a, "-o", os.devnull)[0] == 0
+    after = os.stat(os.devnull)
+    assert stat.S_ISCHR(after.st_mode) and after.st_ino == before.st_ino
+
+
+def test_many_large_deltas_do_not_run_out_of_descriptors(
+        tmp_path, capsysbinary, monkeypatch):
+    # Each map holds a descriptor of its own; a chain longer than the map
+    # budget is read instead of mapped.
+    monkeypatch.setattr(_cli, "MAP_MIN", 1)
+    monkeypatch.setattr(_cli, "MAX_MAPS", 3)
+    base = tmp_path / "base"
+    base.write_bytes(b"a\n")
+    deltas = []
+    for i in range(8):
+        d = tmp_path / f"d{i}"
+        d.write_bytes(frag(0, 0, b"%d\n" % i))
+        deltas.append(d)
+    rc, out, _ = run(capsysbinary, "patch", base, *deltas)
+    assert (rc, out) == (0, b"7\n6\n5\n4\n3\n2\n1\n0\na\n")
+
+
+# -- whole processes: stdin, stdout, the console script -------------------
+
+def cli(*argv, script=False, **kw):
+    cmd = ([_script()] if script else [sys.executable, "-m", "quorvan.cext"])
+    return subprocess.run(cmd + [str(a) for a in argv], capture_output=True,
+                          timeout=60, **kw)
+
+
+def _script():
+    here = Path(sys.executable).with_name("quorvan-cext")
+    found = str(here) if here.exists() else shutil.which("quorvan-cext")
+    if not found:
+        pytest.skip("console script not installed")
+    return found
+
+
+def test_stdin_and_stdout_dash(files, tmp_path):
+    old, new = files(old=b"a\nb\nc\n", new=b"a\nB\nc\n")
+    r = cli("diff", "-", new, "-o", "-", input=old.read_bytes())
+    assert r.returncode == 0 and r.stderr == b""
+    assert r.stdout == frag(2, 4, b"B\n")
+    r = cli("patch", old, "-", input=r.stdout)
+    assert (r.returncode, r.stdout) == (0, b"a\nB\nc\n")
+
+
+def test_console_script_and_errors_without_traceback(tmp_path):
+    r = cli("b85encode", script=True, input=b"abc")
+    assert (r.returncode, r.stdout) == (0, b"VPaz")
+    r = cli("b85decode", script=True, input=b"ab,de")
+    assert r.returncode == 1
+    assert r.stderr == \
+        b"quorvan-cext: <stdin>: bad pentacode character at position 2\n"
+
+
+def test_closed_pipe_is_not_a_traceback(tmp_path):
+    big = tmp_path / "big"
+    big.write_bytes(os.urandom(1 << 20))
+    p = subprocess.Popen([sys.executable, "-m", "quorvan.cext", "b85encode",
+                          str(big)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    p.stdout.read(10)
+    p.stdout.close()
+    err = p.stderr.read()
+    p.stderr.close()
+    p.wait(timeout=60)
+    assert b"Traceback" not in err and p.returncode in (0, 1)
+
+
+def test_patch_output_over_its_mapped_base(tmp_path, capsysbinary):
+    # Output over an input that is mapped: the new text must be complete
+    # before the file is replaced, and the map must not see it change.
+    base = tmp_path / "base"
+    text = b"".join(b"row %d\n" % i for i in range(20000))
+    base.write_bytes(text)
+    assert base.stat().st_size > _cli.MAP_MIN
+    d = tmp_path / "d"
+    d.write_bytes(frag(0, 4, b"ROW"))
+    assert run(capsysbinary, "patch", base, d, "-o", base)[0] == 0
+    assert base.read_bytes() == b"ROW" + text[4:]
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_only_on_a_terminal(files, capsysbinary, monkeypatch):
+    base, d = files(base=b"a\n", d=frag(0, 0, b"x\n"))
+    clock = iter(range(0, 10**6))
+    monkeypatch.setattr(_cli.time, "monotonic", lambda: next(clock))
+    term = _Terminal()
+    monkeypatch.setattr(sys, "stderr", term)
+    assert main(["patch", str(base)] + [str(d)] * 5) == 0
+    shown = term.getvalue()
+    assert "reading deltas 5/5" in shown
+    assert shown.endswith("\r")  # the counter is wiped before output
+    assert capsysbinary.readouterr().out == b"x\n" * 5 + b"a\n"
