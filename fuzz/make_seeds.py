@@ -86,6 +86,14 @@ def fold_seeds():
         fold_input(t0, [frag(1, 0), frag(0, 0)]),         # undecodable first
         fold_input(t0, [frag(4, 5) + frag(1, 2), frag(0, 1, b"z")]),
     ]
+    m = 2**31 - 1  # fields at the top of the signed range
+    seeds += [
+        fold_input(t0, [frag(0, 0, b"abc") + frag(m, m), frag(m, m, b"z")]),
+        fold_input(t0, [frag(0, 0, b"abc") + frag(m - 1, m), frag(m - 2, m, b"z")]),
+        fold_input(t0, [frag(0, m), frag(0, 0, b"q" * 10)]),
+        fold_input(t0, [frag(m, m, b"abc"), frag(m, m, b"x"), frag(0, m)]),
+        fold_input(t0, [frag(5, m), frag(0, 0, b"x" * 8) + frag(6, 7)]),
+    ]
     rng = random.Random(1)
     for k in range(1, 9):
         text, deltas = bytes(rng.randrange(97, 100) for _ in range(20)), []

@@ -32,6 +32,7 @@ if ! command -v clang++ >/dev/null || ! fuzzer_works; then
     fuzzer_works
 fi
 
+cmake --version >/dev/null 2>&1 || python -m pip install --quiet cmake
 build=build/fuzz
 cmake -S . -B "$build" -DQV_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$(command -v python)" \

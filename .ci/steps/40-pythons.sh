@@ -7,7 +7,9 @@ set -euo pipefail
 
 root=${PYENV_ROOT:-$HOME/.pyenv}
 tested=()
-for exe in "$root"/versions/*/bin/python3; do
+versions=$(ls "$root/versions" 2>/dev/null | sort -V || true)
+for v in $versions; do
+    exe=$root/versions/$v/bin/python3
     [ -x "$exe" ] || continue
     ver=$("$exe" -c 'import platform, sys
 ok = platform.python_implementation() == "CPython" and sys.version_info >= (3, 9)
@@ -24,7 +26,8 @@ print("%d.%d.%d" % sys.version_info[:3] if ok else "")' 2>/dev/null) || continue
 done
 
 if [ ${#tested[@]} -eq 0 ]; then
-    echo "no CPython 3.9 or newer found under $root/versions" >&2
-    exit 1
+    echo "no CPython 3.9 or newer under $root/versions: only the CI's own" \
+        "interpreter was tested (by the main run)"
+    exit 0
 fi
 echo "Tested CPython versions: ${tested[*]}"
