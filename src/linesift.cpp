@@ -2,6 +2,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "linesift.h"
 
 namespace {
@@ -48,13 +52,91 @@ uint64_t count_linefeeds(const unsigned char* p, size_t n) noexcept
     return total;
 }
 
-inline void put_line(line_record* r, uint32_t h, const char* begin,
-                     const char* end) noexcept
+// Yields the line feeds of text[0..end) in order, a block of bytes at a
+// time: each block becomes a bit mask of its line feeds, and the positions
+// come from the mask's set bits, so no per-byte branch is taken.
+class linefeed_scanner {
+  public:
+    linefeed_scanner(const char* text, const char* end) noexcept
+        : p_(text), end_(end), span_(0), bits_(0)
+    {
+    }
+
+    // The next line feed, or null past the last one.
+    const char* next() noexcept
+    {
+        while (bits_ == 0) {
+            p_ += span_;
+            if (p_ >= end_)
+                return nullptr;
+            load();
+        }
+        const char* lf = p_ + __builtin_ctzll(bits_);
+        bits_ &= bits_ - 1;
+        return lf;
+    }
+
+  private:
+    void load() noexcept
+    {
+        const size_t left = static_cast<size_t>(end_ - p_);
+#if defined(__SSE2__)
+        if (left >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+            bits_ = static_cast<uint32_t>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+            span_ = 16;
+            return;
+        }
+#endif
+        span_ = left < 64 ? left : 64;
+        bits_ = 0;
+        for (size_t t = 0; t < span_; ++t)
+            bits_ |= static_cast<uint64_t>(p_[t] == '\n') << t;
+    }
+
+    const char* p_;
+    const char* const end_;
+    size_t span_;
+    uint64_t bits_;
+};
+
+// Hashes one line.
+inline uint32_t hash_line(const char* begin, int64_t n) noexcept
 {
-    r->hash = h;
-    r->chain = 2147483647;
-    r->length = end - begin;
-    r->begin = begin;
+    const auto* p = reinterpret_cast<const unsigned char*>(begin);
+    uint32_t h = 0;
+    for (int64_t i = 0; i < n; ++i)
+        h = fold(h, p[i]);
+    return h;
+}
+
+// Hashes the lines of records r[0..n) two at a time. Each hash is one serial
+// chain of rotate-and-add steps; running two independent chains side by side
+// keeps the processor busy while each step waits for the one before.
+void hash_records(line_record* r, size_t n) noexcept
+{
+    size_t k = 0;
+    for (; k + 1 < n; k += 2) {
+        const auto* x = reinterpret_cast<const unsigned char*>(r[k].begin);
+        const auto* y = reinterpret_cast<const unsigned char*>(r[k + 1].begin);
+        const int64_t nx = r[k].length, ny = r[k + 1].length;
+        const int64_t m = nx < ny ? nx : ny;
+        uint32_t hx = 0, hy = 0;
+        int64_t i = 0;
+        for (; i < m; ++i) {
+            hx = fold(hx, x[i]);
+            hy = fold(hy, y[i]);
+        }
+        for (int64_t t = i; t < nx; ++t)
+            hx = fold(hx, x[t]);
+        for (int64_t t = i; t < ny; ++t)
+            hy = fold(hy, y[t]);
+        r[k].hash = hx;
+        r[k + 1].hash = hy;
+    }
+    if (k < n)
+        r[k].hash = hash_line(r[k].begin, r[k].length);
 }
 
 }  // namespace
@@ -86,24 +168,36 @@ int32_t linesift_splitlines(const char* text, int64_t size,
     if (recs == nullptr)
         return LINESIFT_ENOMEM;
 
+    // Every line but the last ends at a line feed before the text's last
+    // byte; the last line runs to the end of the text, whatever its last
+    // byte. Records are filled a batch at a time and the batch is hashed
+    // while its bytes are still in cache.
     line_record* r = recs;
-    line_record* const last = recs + lines;  // where the final line goes
+    line_record* const last = recs + lines - (lines > 0);
     const char* start = text;
-    uint32_t h = 0;
-    if (size >= 1) {
-        const char* const stop = text + (size - 1);
-        for (const char* p = text; p < stop; ++p) {
-            h = fold(h, static_cast<unsigned char>(*p));
-            // The count above bounds the writes; the text is unchanged
-            // between the passes, so r never reaches last here.
-            if (*p == '\n' && r < last) {
-                put_line(r++, h, start, p + 1);
-                h = 0;
-                start = p + 1;
-            }
+    linefeed_scanner scan(text, size > 0 ? text + (size - 1) : text);
+    while (r < last) {
+        line_record* const batch = r;
+        line_record* const batch_end = last - r > 64 ? r + 64 : last;
+        for (; r < batch_end; ++r) {
+            const char* lf = scan.next();
+            if (lf == nullptr)  // only if the text changed since the count
+                break;
+            r->chain = 2147483647;
+            r->length = lf + 1 - start;
+            r->begin = start;
+            start = lf + 1;
         }
-        h = fold(h, static_cast<unsigned char>(*stop));
-        put_line(r++, h, start, stop + 1);
+        hash_records(batch, static_cast<size_t>(r - batch));
+        if (r < batch_end)
+            break;
+    }
+    if (size >= 1) {
+        r->chain = 2147483647;
+        r->length = text + size - start;
+        r->begin = start;
+        r->hash = hash_line(start, r->length);
+        ++r;
     }
     // Terminating record: its begin is the end of the text.
     r->hash = 0;

@@ -71,6 +71,11 @@ struct class_table {
     }
 };
 
+// How many lines ahead class assignment fetches table entries and target
+// records. On large texts the table and the records are far bigger than the
+// caches and every probe would otherwise wait for memory.
+constexpr int32_t kAhead = 16;
+
 // Returns false when the table cannot be had at any size.
 bool assign_classes(line_record* a, int32_t an, line_record* b,
                     int32_t bn) noexcept
@@ -79,6 +84,8 @@ bool assign_classes(line_record* a, int32_t an, line_record* b,
     if (!t.allocate(bn))
         return false;
     for (int32_t j = 0; j < bn; ++j) {
+        if (j + kAhead < bn)
+            __builtin_prefetch(&t.entries[t.home(b[j + kAhead].hash)]);
         const uint32_t p = t.find(b[j], b);
         class_entry& e = t.entries[p];
         b[j].chain = e.head;
@@ -89,6 +96,15 @@ bool assign_classes(line_record* a, int32_t an, line_record* b,
     // Lines that occur too often in the target seed no candidates.
     const int32_t limit = bn >= 31000 ? bn / 1000 : 1000000 / (bn + 1);
     for (int32_t i = 0; i < an; ++i) {
+        // Two stages ahead: first the line's home entry, then (once that
+        // entry has arrived) the target record it names.
+        if (i + kAhead < an)
+            __builtin_prefetch(&t.entries[t.home(a[i + kAhead].hash)]);
+        if (i + kAhead / 2 < an) {
+            const int32_t h = t.entries[t.home(a[i + kAhead / 2].hash)].head;
+            if (h >= 0)
+                __builtin_prefetch(&b[h]);
+        }
         const uint32_t p = t.find(a[i], b);
         const class_entry& e = t.entries[p];
         a[i].eqclass = static_cast<int32_t>(p);

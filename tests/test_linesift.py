@@ -411,6 +411,32 @@ def test_engine_memory_failures_raise_memoryerror():
     assert out.strip() == "ok"
 
 
+@pytest.mark.parametrize("method", ["blocks", "linesift", "fixws"])
+def test_host_allocation_failures_raise_memoryerror(method):
+    # Fail every host allocation from the k-th on: each call either raises
+    # MemoryError or returns a whole result, never a list with a hole.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("needs _testcapi.set_nomemory")
+    a = b"".join(b"%d\n" % i for i in range(1000))
+    b = a.replace(b"7\n", b"x\n")
+    args = (a, 1) if method == "fixws" else (a, b)
+    expect = getattr(linesift, method)(*args)
+    outcomes = set()
+    for k in range(0, 400, 3):
+        testcapi.set_nomemory(k, 0)
+        try:
+            got = getattr(linesift, method)(*args)
+        except MemoryError:
+            outcomes.add("MemoryError")
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        assert got == expect
+        outcomes.add("ok")
+    assert "MemoryError" in outcomes
+
+
 @pytest.mark.bigmem
 def test_texts_of_4gib_are_refused():
     big = b"\n" * (2**32)
@@ -422,7 +448,7 @@ def test_texts_of_4gib_are_refused():
     # One byte less passes the size test but 2^32 - 1 lines exceed what the
     # engine numbers: refused just the same, never an overflow.
     almost = b"\n" * (2**32 - 1)
-    with pytest.raises((ValueError, MemoryError)):
+    with pytest.raises(ValueError, match="^linesift inputs too large$"):
         linesift.linesift(almost, b"")
 
 

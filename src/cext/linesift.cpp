@@ -64,8 +64,14 @@ int64_t common_prefix(const char* x, const char* y, int64_t m) noexcept
     }
     while (d < m && x[d] == y[d])
         ++d;
+#if defined(__GLIBC__)
     const void* lf = d > 0 ? memrchr(x, '\n', static_cast<size_t>(d)) : nullptr;
     return lf ? static_cast<const char*>(lf) - x + 1 : 0;
+#else
+    while (d > 0 && x[d - 1] != '\n')
+        --d;
+    return d;
+#endif
 }
 
 inline void put_be32(char* p, int64_t v) noexcept
