@@ -198,12 +198,12 @@ def fold_fit(rows, nlines):
 
 def show(rows, title):
     print(f"\n{title}")
-    print(f"{'lines':>9} {'chain':>5} {'frags':>6} {'patches':>10} "
+    print(f"{'lines':>9} {'MB':>6} {'chain':>5} {'frags':>6} {'patches':>10} "
           f"{'seq-py':>10} {'copy':>10} {'seq/patch':>9} {'patch/copy':>10} "
           f"{'fold ns/frag':>12} {'ns/(f*lg k)':>11}")
     for r in rows:
         lg = r["fold_ns_per_frag_log"]
-        print(f"{r['lines']:>9} {r['chain']:>5} {r['fragments']:>6} "
+        print(f"{r['lines']:>9} {r['bytes'] / 1e6:>6.2f} {r['chain']:>5} {r['fragments']:>6} "
               f"{r['patches'] * 1e3:>8.3f}ms {r['seq_py'] * 1e3:>8.2f}ms "
               f"{r['copy'] * 1e3:>8.3f}ms {r['seq_over_patches']:>8.1f}x "
               f"{r['patches_over_copy']:>9.2f}x "

@@ -26,8 +26,8 @@ inline bool out_of_i32(int64_t v) noexcept
 }
 
 // One merge of A (applied first) with B (applied to A's result) into R.
-// Both inputs hold values of 32-bit range and offsets stay within it unless
-// `bad` is set, so every 64-bit sum below is far from overflowing.
+// Fields are 32-bit values and we stop at the first offset outside the
+// 32-bit range (`bad`), so every 64-bit sum below stays far from overflow.
 struct Merge {
     fragment_list* r;
     fragment_list* a;
@@ -43,7 +43,7 @@ struct Merge {
     // position in A's result), splitting the one that straddles it.
     int64_t keep_until(int64_t cut, int64_t offset) noexcept
     {
-        while (a->head < a->tail) {
+        while (!bad && a->head < a->tail) {
             delta_fragment* s = a->head;
             int64_t t = s->start + offset;
             bad |= out_of_i32(t);
@@ -78,7 +78,7 @@ struct Merge {
     // the one that straddles it; returns the offset after them.
     int64_t skip_until(int64_t cut, int64_t offset) noexcept
     {
-        while (a->head < a->tail) {
+        while (!bad && a->head < a->tail) {
             delta_fragment* s = a->head;
             int64_t t = s->start + offset;
             bad |= out_of_i32(t);
@@ -125,14 +125,14 @@ fragment_list* fold_pair(fragment_list* a, fragment_list* b) noexcept
 
     Merge m{r, a};
     int64_t offset = 0;
-    for (const delta_fragment* f = b->head; f < b->tail; ++f) {
+    for (const delta_fragment* f = b->head; f < b->tail && !m.bad; ++f) {
         offset = m.keep_until(f->start, offset);
         int64_t post = m.skip_until(f->end, offset);
         m.put(f->start - offset, f->end - post, f->len, f->data);
         offset = post;
     }
     size_t rest = size_t(a->tail - a->head);
-    if (rest != 0) {
+    if (rest != 0 && !m.bad) {
         std::memcpy(r->tail, a->head, rest * sizeof(delta_fragment));
         r->tail += rest;
     }
@@ -154,8 +154,8 @@ fragment_list* deltafold_fold(void* items, deltafold_fetch_fn fetch,
 {
     if (lo >= hi)
         return nullptr;
-    uint64_t span = uint64_t(hi) - uint64_t(lo);  // no overflow, even for
-                                                  // extreme bounds
+    // Unsigned, so that no pair of bounds can overflow the subtraction.
+    uint64_t span = uint64_t(hi) - uint64_t(lo);
     if (span == 1)
         return fetch(items, lo);
     // Balanced halves keep the depth at ceil(log2 n); for an odd count the

@@ -89,7 +89,7 @@ def fold(deltas, fail=()):
 # -- decoding ---------------------------------------------------------------
 
 @pytest.mark.parametrize("k", [0, 1, 7])
-def test_headers_only_decode_to_k_fragments_in_k_plus_one_slots(k):
+def test_headers_only_decode_to_k_fragments(k):
     rc, lst = decode(frag(3, 3) * k)
     assert rc == 0
     assert fragments(lst) == [(3, 3, b"")] * k
