@@ -348,3 +348,42 @@ def test_allocation_failures_leave_whole_lines():
             break
     else:
         pytest.fail("addlines never succeeded")
+
+
+def test_no_memory_growth_on_error_paths():
+    # Every failure path must drop the lines and copies it made.
+    import gc
+    import tracemalloc
+
+    def paths():
+        for body, counts in ((b"-a\n+b\n c\n", (2, 2)), (b" a\n", (3, 3)),
+                             (MARKER, (1, 1)), (b"+a\n", (0, 5))):
+            try:
+                hunkfix.addlines(io.BytesIO(body), [], *counts[:1],
+                                 counts[1], [], [])
+            except Error:
+                pass
+        for lists in (([b"+"], [], [b""]), ([b" a\n"], [b" a\n"], [])):
+            try:
+                hunkfix.fix_newline(*lists)
+            except Error:
+                pass
+        hunkfix.fix_newline([b" a\r\n"], [b" a\r\n"], [b"a\r\n"])
+        try:
+            hunkfix.testhunk([b"-a", b""], [b"a", b"b"], 0)
+        except Error:
+            pass
+
+    for _ in range(200):
+        paths()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(3000):
+            paths()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 10_000

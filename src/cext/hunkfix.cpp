@@ -31,6 +31,15 @@ Py_ssize_t zlen(const char* s, Py_ssize_t n) noexcept
     return z ? static_cast<const char*>(z) - s : n;
 }
 
+// The marker as a zero-terminated string: its text, then the end of the
+// line or a zero byte. Tested without scanning ordinary lines.
+bool is_marker(const char* s, Py_ssize_t len) noexcept
+{
+    return s[0] == '\\' && len >= kMarkerLen &&
+           (len == kMarkerLen || s[kMarkerLen] == '\0') &&
+           std::memcmp(s, kMarker, kMarkerLen) == 0;
+}
+
 bool check_list(PyObject* obj, const char* what) noexcept
 {
     if (PyList_Check(obj))
@@ -153,7 +162,7 @@ bool add_line(PyObject* line, PyObject* hunk, PyObject* old,
     const char* s = PyBytes_AS_STRING(line);
     const Py_ssize_t len = PyBytes_GET_SIZE(line);
 
-    if (zlen(s, len) == kMarkerLen && std::memcmp(s, kMarker, kMarkerLen) == 0)
+    if (is_marker(s, len))
         return fix_last_line(hunk, old, new_);
 
     if (s[0] == '\n') {
@@ -211,13 +220,19 @@ PyObject* hunkfix_addlines(PyObject*, PyObject* args) noexcept
     // lengthens both sides, and a marker lengthens none, so the sizes are
     // looked at again only between batches. readline may run any Python
     // code, so list sizes are always read afresh after it.
+    qv::Ref readline;  // looked up once, on the first line we need
     for (;;) {
         const Py_ssize_t need =
             std::max(shortfall(oldcount, old), shortfall(newcount, new_));
         if (need <= 0)
             break;
+        if (!readline) {
+            readline = qv::Ref::steal(PyObject_GetAttrString(fp, "readline"));
+            if (!readline)
+                return nullptr;
+        }
         for (Py_ssize_t i = 0; i < need; ++i) {
-            qv::Ref line = qv::Ref::steal(PyFile_GetLine(fp, 0));
+            qv::Ref line = qv::Ref::steal(PyObject_CallNoArgs(readline.get()));
             if (!line)
                 return nullptr;
             if (!check_bytes(line.get(), "readline() result"))
