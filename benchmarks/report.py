@@ -8,6 +8,8 @@ for the line diff and the patch chain and their peers). DIR defaults to
 benchmarks/results. Peers run side by side with our methods in the same
 run: difflib and cdifflib, `git diff --no-index` and GNU `diff` as whole
 processes, sequential pure-Python patching, base64's base-85 and bsdiff4.
+Besides its own size sweeps (the plot) it takes the rows of every
+bench_<module>.py script, so one command runs every benchmark.
 Missing optional peers (the `[bench]` extra: matplotlib, cdifflib,
 bsdiff4; git; diff) are skipped with a note. A full run takes a few
 minutes; --quick stops the sweeps at 100k lines.
@@ -15,19 +17,17 @@ minutes; --quick stops the sweeps at 100k lines.
 from __future__ import annotations
 
 import argparse
-import base64
 import datetime
 import difflib
 import importlib
 import math
 import os
 import platform
-import random
 import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
+from typing import Any, Callable
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -35,7 +35,7 @@ sys.path.insert(0, str(HERE))
 import benchlib  # noqa: E402
 from benchlib import Scratch, median_time, note, process_time  # noqa: E402
 
-from quorvan.cext import deltafold, linesift, pentacode  # noqa: E402
+from quorvan.cext import deltafold, linesift  # noqa: E402
 
 # A peer whose median passed this many seconds at one size is not run at
 # the larger sizes: the growth it has shown so far says enough.
@@ -236,28 +236,6 @@ def delta_vs_bsdiff(rep: Report) -> None:
         f" (bzip2-compressed); {len(d) / len(bd):.1f}x.")
 
 
-# -- base-85 ---------------------------------------------------------------
-
-def codec_rows(rep: Report, sizes: list[int]) -> None:
-    for n in sizes:
-        data = random.Random(n).randbytes(n)
-        enc = pentacode.b85encode(data)
-        assert enc == base64.b85encode(data)
-        assert pentacode.b85decode(enc) == data
-        label = f"{n >> 20} MiB" if n >= 1 << 20 else f"{n >> 10} KiB"
-        note(f"base-85: {label}")
-        rep.rows.append(Row("base-85", f"{label} random, encode",
-                            "b85encode",
-                            median_time(lambda: pentacode.b85encode(data)),
-                            "base64.b85encode",
-                            median_time(lambda: base64.b85encode(data))))
-        rep.rows.append(Row("base-85", f"{label} random, decode",
-                            "b85decode",
-                            median_time(lambda: pentacode.b85decode(enc)),
-                            "base64.b85decode",
-                            median_time(lambda: base64.b85decode(enc))))
-
-
 # -- the per-module benchmark scripts --------------------------------------
 #
 # Each bench_<module>.py is written by the module's owner and runs on its own.
@@ -265,7 +243,7 @@ def codec_rows(rep: Report, sizes: list[int]) -> None:
 # the table (adapters below); any other script is run whole as a child and
 # its printed output goes into the report as it is.
 
-def deltafold_rows(rep: Report, bench, quick: bool) -> None:
+def deltafold_rows(rep: Report, bench: Any, quick: bool) -> None:
     runs: list[tuple[tuple[int, ...], tuple[int, ...]]] = [
         ((10_000,), (1, 10, 100, 1000))]
     if not quick:
@@ -281,8 +259,51 @@ def deltafold_rows(rep: Report, bench, quick: bool) -> None:
                                 "pure Python, one at a time", r["seq_py"]))
 
 
-ADAPTERS: dict[str, Callable[[Report, object, bool], None]] = {
+def linesift_rows(rep: Report, bench: Any, quick: bool) -> None:
+    sec = "line diff (bench_linesift)"
+    for r in bench.run(quick):
+        case = f"{r.name}, {r.size:,} lines"
+        rep.rows.append(Row(sec, case, "blocks", r.blocks,
+                            "difflib (lines split beforehand)", r.difflib,
+                            "" if r.difflib is not None
+                            else "not run: too slow at this size"))
+        rep.rows.append(Row(sec, case, "linesift", r.linesift, "GNU diff",
+                            r.diff, "" if r.diff is not None else
+                            "diff is not on PATH"))
+        rep.rows.append(Row(sec, case, "linesift", r.linesift,
+                            "git diff --no-index", r.git,
+                            "" if r.git is not None else
+                            "git is not on PATH"))
+    rep.notes.append("bench_linesift.py also measures every case with"
+                     " MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_"
+                     " raised (no fresh pages per result); run it on its own"
+                     " for those figures.")
+
+
+def pentacode_rows(rep: Report, bench: Any, quick: bool) -> None:
+    sizes = (1,) if quick else (1, 16)
+    for r in bench.run(sizes, peer_max_mib=max(sizes)):
+        case = (f"{r['size_mib']} MiB random, {r['op'][3:]}"
+                f" ({r['ours_vs_copy']:.1f}x a plain copy)")
+        rep.rows.append(Row("base-85 (bench_pentacode)", case, r["op"],
+                            r["ours_s"], f"base64.{r['op']}", r["peer_s"]))
+
+
+def hunkfix_rows(rep: Report, bench: Any, quick: bool) -> None:
+    for r in bench.run(hunks=2000 if quick else 10000, runs=5 if quick
+                       else 15):
+        case = (f"{r['hunks']:,} hunks, {r['lines']:,} lines"
+                f" ({r['ours_vs_floor']:.2f}x the readline floor)")
+        rep.rows.append(Row("hunk reading (bench_hunkfix)", case, "addlines",
+                            r["ours_s"], "the same reading in Python",
+                            r["python_s"]))
+
+
+ADAPTERS: dict[str, Callable[[Report, Any, bool], None]] = {
+    "linesift": linesift_rows,
     "deltafold": deltafold_rows,
+    "pentacode": pentacode_rows,
+    "hunkfix": hunkfix_rows,
 }
 
 
@@ -302,7 +323,11 @@ def module_rows(rep: Report, quick: bool) -> None:
                 rep.notes.append(f"bench_{mod}.py skipped: {e} (install the"
                                  " [bench] extra).")
                 continue
-            adapter(rep, bench, quick)
+            try:
+                adapter(rep, bench, quick)
+            except Exception as e:  # a script's interface moved on
+                rep.notes.append(f"bench_{mod}.py failed in the report:"
+                                 f" {type(e).__name__}: {e}")
             continue
         argv = [sys.executable, str(path)] + (["--quick"] if quick else [])
         done = subprocess.run(argv, capture_output=True, text=True)
@@ -452,7 +477,6 @@ def main(argv: list[str] | None = None) -> int:
     diff_sweep(rep, sizes, table_sizes)
     patch_sweep(rep, sizes, table_sizes, bsdiff_max=30_000)
     delta_vs_bsdiff(rep)
-    codec_rows(rep, [1 << 20] if args.quick else [1 << 20, 16 << 20])
     module_rows(rep, args.quick)
     benchlib.note_done()
 
