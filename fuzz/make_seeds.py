@@ -1,7 +1,9 @@
-"""Writes the committed seed corpora of the fuzz targets (fuzz/corpus/).
+"""Writes the hand-made seeds of the fuzz targets (fuzz/corpus/*/seed-*).
 
 Deterministic: run it again after changing the seeds and commit the result.
-Each input follows the layout described at the top of its fuzz target.
+Each input follows the layout described at the top of its fuzz target. The
+other files in fuzz/corpus/ are inputs the fuzzers found, minimised with
+libFuzzer's -merge=1; this script leaves them alone.
 """
 import base64
 import hashlib
