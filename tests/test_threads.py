@@ -224,3 +224,18 @@ def test_buffer_export_that_mutates_the_delta_list():
         deltafold.patches(b"abc", deltas)
     deltas[:] = [Meddling(b"")]
     assert deltafold.patches(b"abc", deltas) == b"abc"
+
+
+@pytest.mark.parametrize("alias", ["hunk-old", "old-new", "all"])
+def test_one_list_passed_in_several_places(alias):
+    a, b, c = [], [], []
+    hunk, old, new = {"hunk-old": (a, a, b), "old-new": (a, b, b),
+                      "all": (a, a, a)}[alias]
+    reader = MeddlingReader([b"-a\n", b" b\n", b"+c\n", MARKER] * 4,
+                            lambda: None)
+    try:
+        hunkfix.addlines(reader, hunk, 6, 6, old, new)
+        hunkfix.fix_newline(hunk, old, new)
+    except hunkfix.hunkfixError:
+        pass
+    assert all(isinstance(x, bytes) for x in a + b + c)
