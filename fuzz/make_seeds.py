@@ -137,9 +137,23 @@ def b85_seeds():
     return seeds
 
 
+def hunk_seeds():
+    marker = b"\\ No newline at end of file\n"
+    bodies = [
+        (2, 2, b"-a\n+b\n c\n"), (1, 1, b"-a\n" + marker + b"+a\n"),
+        (0, 0, b""), (1, 1, b"\n"), (1, 1, marker[:-1]),
+        (1, 1, b"+x\n" + marker), (1, 1, b" x\r\n" + marker + b"-y\n"),
+        (2, 1, b"-ab" + marker + b"-c\n"), (1, 1, marker),
+        (3, 3, b" a\0b\n-\0\n+\n \n"), (4, 4, b"-a\n-b\n"),
+        (1, 2, b"+\n" + marker + b" q\n"),
+    ]
+    return [bytes([o, n]) + body for o, n, body in bodies]
+
+
 def main():
     for name, seeds in [("delta", delta_seeds()), ("fold", fold_seeds()),
-                        ("lines", lines_seeds()), ("b85", b85_seeds())]:
+                        ("lines", lines_seeds()), ("b85", b85_seeds()),
+                        ("hunk", hunk_seeds())]:
         out = HERE / "corpus" / name
         out.mkdir(parents=True, exist_ok=True)
         for old in out.glob("seed-*"):

@@ -6,15 +6,28 @@ input is cut the way its fuzz target cuts it (see the comment at the top of
 fuzz/fuzz_<target>.cpp) and the modules' results are checked against the
 same reference rules, written here in Python.
 """
+import importlib.util
 import struct
 from pathlib import Path
 
 import pytest
 
-from quorvan.cext import deltafold, linesift, pentacode
+from quorvan.cext import deltafold, hunkfix, linesift, pentacode
 
 FUZZ = Path(__file__).resolve().parent.parent / "fuzz"
-TARGETS = ["delta", "fold", "lines", "b85"]
+TARGETS = ["delta", "fold", "lines", "b85", "hunk"]
+
+
+def load_hunk_reference():
+    # Shared with the hunk fuzz target, which loads the same file.
+    spec = importlib.util.spec_from_file_location(
+        "hunk_reference", FUZZ / "hunk_reference.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+HUNK_REFERENCE = load_hunk_reference()
 INT32_MAX = 2**31 - 1
 
 
@@ -235,8 +248,12 @@ def replay_b85(data):
             text + b"\0" * (-len(text) % 4) if pad else text)
 
 
+def replay_hunk(data):
+    HUNK_REFERENCE.check(hunkfix, data)
+
+
 REPLAY = {"delta": replay_delta, "fold": replay_fold, "lines": replay_lines,
-          "b85": replay_b85}
+          "b85": replay_b85, "hunk": replay_hunk}
 
 
 @pytest.mark.parametrize("target, path", list(inputs()))

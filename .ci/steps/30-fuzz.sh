@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of the engines and the base-85 codec with
-# libFuzzer (fuzz/): each target runs a bounded time from its committed seed
+# Coverage-guided fuzzing with libFuzzer (fuzz/) of the engines, the base-85
+# codec and the hunk reader: each target runs a bounded time from its seed
 # corpus and every input that ever crashed it (fuzz/crashes/<target>/). A new
 # crash fails the step; its input is written to fuzz/crashes/<target>/ and
 # printed in base64, to be committed there (tests/test_fuzz_replay.py then
 # replays it through the Python modules on every run).
 set -euo pipefail
 
-seconds=${QV_FUZZ_SECONDS:-45}
-targets=(delta fold lines b85)
+seconds=${QV_FUZZ_SECONDS:-40}
+targets=(delta fold lines b85 hunk)
 
 # clang with its libFuzzer runtime, from the distribution's packages.
 fuzzer_works() {
