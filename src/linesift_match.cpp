@@ -44,13 +44,16 @@ struct class_table {
         while ((int64_t{1} << bits) <= bn)
             ++bits;
         for (unsigned extra = 2;; --extra) {
-            const size_t size = size_t{1} << (bits + extra);
-            entries = static_cast<class_entry*>(
-                std::malloc(size * sizeof(class_entry)));
+            const uint64_t size = uint64_t{1} << (bits + extra);
+            // Where size_t is 32 bits wide the largest tables do not fit it.
+            entries = size > SIZE_MAX / sizeof(class_entry)
+                          ? nullptr
+                          : static_cast<class_entry*>(std::malloc(
+                                static_cast<size_t>(size) * sizeof(class_entry)));
             if (entries != nullptr) {
                 mask = static_cast<uint32_t>(size - 1);
                 shift = 32 - (bits + extra);
-                for (size_t p = 0; p < size; ++p)
+                for (uint64_t p = 0; p < size; ++p)
                     entries[p] = {-1, 0};
                 return true;
             }
