@@ -51,6 +51,7 @@ class Row:
     peer: str
     peer_s: float | None  # None: the peer was not run (see note)
     note: str = ""
+    key: bool = False     # also shown in the README's short table
 
 
 @dataclass
@@ -137,7 +138,7 @@ def diff_sweep(rep: Report, sizes: list[int], table_sizes: set[int]) -> None:
                         ours_name, ours_t, name, t,
                         "" if t is not None else
                         f"not run: over {TIME_CAP:g} s at {capped[name]:,}"
-                        " lines"))
+                        " lines", key=n == max(table_sizes)))
 
 
 # -- patch chains: growth sweep -------------------------------------------
@@ -203,9 +204,11 @@ def patch_sweep(rep: Report, sizes: list[int], table_sizes: set[int],
                 if t > TIME_CAP:
                     capped[name] = n
             if n in table_sizes:
+                bs = name.startswith("bsdiff4")
                 rep.rows.append(Row(
                     "patch chain", f"{n:,} lines, {CHAIN} deltas", "patches",
-                    ours, name, t, why))
+                    ours, name, t, why,
+                    key=n == (min(table_sizes) if bs else max(table_sizes))))
 
 
 # -- one delta against bsdiff4: size and time ------------------------------
@@ -225,11 +228,11 @@ def delta_vs_bsdiff(rep: Report) -> None:
     rep.rows.append(Row("one delta", case + ": make", "linesift",
                         median_time(lambda: linesift.linesift(a, b)),
                         "bsdiff4.diff",
-                        median_time(lambda: bsdiff4.diff(a, b))))
+                        median_time(lambda: bsdiff4.diff(a, b)), key=True))
     rep.rows.append(Row("one delta", case + ": apply", "patches",
                         median_time(lambda: deltafold.patches(a, [d])),
                         "bsdiff4.patch",
-                        median_time(lambda: bsdiff4.patch(a, bd))))
+                        median_time(lambda: bsdiff4.patch(a, bd)), key=True))
     rep.notes.append(
         f"delta size on the {case} pair: linesift {len(d):,} bytes"
         f" (uncompressed, line-granular), bsdiff4 {len(bd):,} bytes"
@@ -256,24 +259,27 @@ def deltafold_rows(rep: Report, bench: Any, quick: bool) -> None:
                     f" ({r['fragments']:,} fragments)")
             rep.rows.append(Row("patch chain (bench_deltafold)", case,
                                 "patches", r["patches"],
-                                "pure Python, one at a time", r["seq_py"]))
+                                "pure Python, one at a time", r["seq_py"],
+                                key=(sizes, chains) == runs[-1]
+                                and r["chain"] == max(chains)))
 
 
 def linesift_rows(rep: Report, bench: Any, quick: bool) -> None:
     sec = "line diff (bench_linesift)"
     for r in bench.run(quick):
         case = f"{r.name}, {r.size:,} lines"
+        key = r.name.endswith("0->1") or r.name == "trailing numbers"
         rep.rows.append(Row(sec, case, "blocks", r.blocks,
                             "difflib (lines split beforehand)", r.difflib,
                             "" if r.difflib is not None
-                            else "not run: too slow at this size"))
+                            else "not run: too slow at this size", key=key))
         rep.rows.append(Row(sec, case, "linesift", r.linesift, "GNU diff",
                             r.diff, "" if r.diff is not None else
-                            "diff is not on PATH"))
+                            "diff is not on PATH", key=key))
         rep.rows.append(Row(sec, case, "linesift", r.linesift,
                             "git diff --no-index", r.git,
                             "" if r.git is not None else
-                            "git is not on PATH"))
+                            "git is not on PATH", key=key))
     rep.notes.append("bench_linesift.py also measures every case with"
                      " MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_"
                      " raised (no fresh pages per result); run it on its own"
@@ -286,7 +292,8 @@ def pentacode_rows(rep: Report, bench: Any, quick: bool) -> None:
         case = (f"{r['size_mib']} MiB random, {r['op'][3:]}"
                 f" ({r['ours_vs_copy']:.1f}x a plain copy)")
         rep.rows.append(Row("base-85 (bench_pentacode)", case, r["op"],
-                            r["ours_s"], f"base64.{r['op']}", r["peer_s"]))
+                            r["ours_s"], f"base64.{r['op']}", r["peer_s"],
+                            key=r["size_mib"] == max(sizes)))
 
 
 def hunkfix_rows(rep: Report, bench: Any, quick: bool) -> None:
@@ -296,7 +303,7 @@ def hunkfix_rows(rep: Report, bench: Any, quick: bool) -> None:
                 f" ({r['ours_vs_floor']:.2f}x the readline floor)")
         rep.rows.append(Row("hunk reading (bench_hunkfix)", case, "addlines",
                             r["ours_s"], "the same reading in Python",
-                            r["python_s"]))
+                            r["python_s"], key=True))
 
 
 ADAPTERS: dict[str, Callable[[Report, Any, bool], None]] = {
@@ -387,6 +394,45 @@ def growth(points: list[tuple[int, float]]) -> str:
     return f"{10 ** slope:.1f}x per 10x lines (fit over {lo:,} to {hi:,})"
 
 
+def table(rows: list[Row]) -> list[str]:
+    out = ["| benchmark | input | ours | median | peer | median | ratio |",
+           "|---|---|---|---:|---|---:|---:|"]
+    for r in rows:
+        ratio = (f"{r.peer_s / r.ours_s:.1f}x" if r.peer_s and r.ours_s
+                 else r.note or "-")
+        out.append(f"| {r.section} | {r.case} | `{r.ours}` |"
+                   f" {fmt_time(r.ours_s)} | {r.peer} | {fmt_time(r.peer_s)}"
+                   f" | {ratio} |")
+    return out
+
+
+README_BEGIN = "<!-- benchmark table: begin (benchmarks/report.py --readme) -->"
+README_END = "<!-- benchmark table: end -->"
+
+
+def update_readme(path: Path, rep: Report, started: str,
+                  extra_machine: str, out_dir: Path, quick: bool) -> None:
+    """Puts the key rows of this run between the README's markers."""
+    text = path.read_text()
+    if README_BEGIN not in text or README_END not in text:
+        raise SystemExit(f"{path}: benchmark table markers not found")
+    rel = os.path.relpath(out_dir, path.parent)
+    block = [README_BEGIN, "",
+             f"Last {'quick' if quick else 'full'} run: {started}, on"
+             f" {machine()}."
+             + (f" {extra_machine}" if extra_machine else ""),
+             "Ratio = peer median / ours (above 1: we are faster).", ""]
+    block += table([r for r in rep.rows if r.key])
+    if rep.notes:
+        block += [""] + [f"- {n}" for n in rep.notes]
+    block += ["", f"All rows, growth figures and notes:"
+                  f" [{rel}/report.md]({rel}/report.md); plot:"
+                  f" [{rel}/growth.png]({rel}/growth.png).", "", README_END]
+    head, rest = text.split(README_BEGIN, 1)
+    tail = rest.split(README_END, 1)[1]
+    path.write_text(head + "\n".join(block) + tail)
+
+
 def markdown(rep: Report, started: str, elapsed: float, png: str | None,
              extra_machine: str) -> str:
     out = [
@@ -399,15 +445,7 @@ def markdown(rep: Report, started: str, elapsed: float, png: str | None,
         " GNU diff, start-up included); ratio = peer median / ours, so above"
         " 1 means we are faster.",
         "",
-        "| benchmark | input | ours | median | peer | median | ratio |",
-        "|---|---|---|---:|---|---:|---:|",
-    ]
-    for r in rep.rows:
-        ratio = (f"{r.peer_s / r.ours_s:.1f}x" if r.peer_s and r.ours_s
-                 else r.note or "-")
-        out.append(f"| {r.section} | {r.case} | `{r.ours}` |"
-                   f" {fmt_time(r.ours_s)} | {r.peer} | {fmt_time(r.peer_s)}"
-                   f" | {ratio} |")
+    ] + table(rep.rows)
     out += ["", "Growth of time with input size:", ""]
     for plot, series in rep.sweeps.items():
         for name, pts in series.items():
@@ -460,6 +498,9 @@ def main(argv: list[str] | None = None) -> int:
                    help="sweeps up to 100k lines only (a smoke run)")
     p.add_argument("--out", type=Path, default=HERE / "results",
                    help="directory for report.md and growth.png")
+    p.add_argument("--readme", type=Path, metavar="README",
+                   help="also write the key rows into README's benchmark"
+                        " section (between its markers)")
     p.add_argument("--machine-note", default="",
                    help="a sentence about the machine added to the report"
                         " (e.g. that other work ran meanwhile)")
@@ -486,6 +527,9 @@ def main(argv: list[str] | None = None) -> int:
     text = markdown(rep, started, time.perf_counter() - t0,
                     png.name if drawn else None, args.machine_note)
     (args.out / "report.md").write_text(text)
+    if args.readme:
+        update_readme(args.readme, rep, started, args.machine_note, args.out,
+                      args.quick)
     sys.stdout.write(text)
     print(f"\nwrote {args.out / 'report.md'}"
           + (f" and {png}" if drawn else ""), file=sys.stderr)
