@@ -1,4 +1,9 @@
 import pytest
+from hypothesis import settings
+
+# For the slow instrumented runs of CI (sanitizers, development mode): fewer
+# examples, and no per-example deadline.
+settings.register_profile("checked", max_examples=20, deadline=None)
 
 
 def pytest_addoption(parser):

@@ -1,0 +1,241 @@
+"""Concurrent calls: `linesift` gives up the interpreter lock while it
+computes, so threads really run it at the same time; every other method may
+run Python code (a readline, a buffer export) in the middle of a call. The
+results must be exactly the single-threaded ones, and objects mutated
+meanwhile, by another thread or by that Python code, must never crash us."""
+import random
+import sys
+import threading
+
+import pytest
+
+from quorvan.cext import deltafold, hunkfix, linesift
+
+THREADS = 6
+
+
+@pytest.fixture(autouse=True)
+def tiny_switch_interval():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(old)
+
+
+def make_pair(seed, lines=1500):
+    rng = random.Random(seed)
+    words = [b"alpha", b"beta", b"gamma", b"delta", b"{", b"}", b""]
+    old = [b" ".join(rng.choices(words, k=rng.randint(1, 4))) + b"\n"
+           for _ in range(lines)]
+    new = list(old)
+    for _ in range(lines // 20):
+        i = rng.randrange(len(new))
+        if rng.random() < 0.5:
+            del new[i]
+        else:
+            new.insert(i, b"edit %d\n" % rng.randrange(10**6))
+    return b"".join(old), b"".join(new)
+
+
+def run_threads(target, count=THREADS):
+    errors = []
+
+    def guarded(i):
+        try:
+            target(i)
+        except BaseException as e:  # reported in the main thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def test_linesift_from_many_threads_matches_single_thread():
+    shared = make_pair(0)
+    own = [make_pair(i + 1) for i in range(THREADS)]
+    expect = {}
+    for pair in [shared] + own:
+        expect[pair] = (linesift.linesift(*pair), linesift.blocks(*pair))
+
+    def work(i):
+        for k in range(8):
+            pair = shared if k % 2 else own[i]
+            assert linesift.linesift(*pair) == expect[pair][0]
+            # str arguments take the UTF-8 path; same delta for ASCII text.
+            if k == 3:
+                assert linesift.linesift(*(p.decode() for p in pair)) == expect[pair][0]
+            if k == 4:
+                assert linesift.blocks(*pair) == expect[pair][1]
+
+    run_threads(work)
+    for pair, (delta, _) in expect.items():
+        assert deltafold.patches(pair[0], [delta]) == pair[1]
+
+
+def test_mutating_patch_arguments_from_another_thread():
+    base = bytearray(b"line\n" * 200)
+    delta = bytearray(linesift.linesift(bytes(base), b"line\n" * 150 + b"new\n"))
+    deltas = [delta, b""]
+    stop = threading.Event()
+
+    def mutate():
+        rng = random.Random(7)
+        while not stop.is_set():
+            try:
+                op = rng.randrange(5)
+                if op == 0:
+                    base[rng.randrange(len(base))] = rng.randrange(256)
+                elif op == 1:
+                    base.extend(b"x\n")        # BufferError while held
+                    del base[-2:]
+                elif op == 2:
+                    deltas.append(b"")
+                elif op == 3 and len(deltas) > 2:
+                    deltas.pop()
+                else:
+                    delta[rng.randrange(len(delta))] ^= 0xFF
+            except BufferError:
+                pass
+
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    try:
+        def work(i):
+            for _ in range(300):
+                try:
+                    out = deltafold.patches(base, deltas)
+                    assert isinstance(out, bytes)
+                except deltafold.deltafoldError:
+                    pass
+        run_threads(work, 3)
+    finally:
+        stop.set()
+        mutator.join()
+
+
+class ThreadedReader:
+    """A readline that yields to other threads before each line."""
+
+    def __init__(self, lines, gate):
+        self.lines, self.pos, self.gate = lines, 0, gate
+
+    def readline(self):
+        self.gate.wait(0.0001)
+        line = self.lines[self.pos % len(self.lines)]
+        self.pos += 1
+        return line
+
+
+def test_mutating_hunk_lists_from_another_thread():
+    marker = b"\\ No newline at end of file\n"
+    lines = [b"-a\n", b"+b\n", b" c\n", marker, b"\n", b"+d\r\n", marker]
+    hunk, old, new = [], [], []
+    stop = threading.Event()
+
+    def mutate():
+        rng = random.Random(3)
+        junk = [b"", b"x", 7, None, b" y\n"]
+        while not stop.is_set():
+            target = rng.choice([hunk, old, new])
+            op = rng.randrange(4)
+            if op == 0:
+                target.clear()
+            elif op == 1:
+                target.append(rng.choice(junk))
+            elif op == 2 and target:
+                target.pop()
+            else:
+                target[:] = [b"-q\n"] * rng.randrange(3)
+
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    try:
+        def work(i):
+            gate = threading.Event()
+            for _ in range(200):
+                try:
+                    hunkfix.addlines(ThreadedReader(lines, gate), hunk, 3, 3, old, new)
+                    hunkfix.fix_newline(hunk, old, new)
+                    hunkfix.testhunk(old, [b"a\n", b"c\n"] * 3, 0)
+                except (hunkfix.hunkfixError, TypeError):
+                    pass
+        run_threads(work, 3)
+    finally:
+        stop.set()
+        mutator.join()
+
+
+class MeddlingReader:
+    """A readline that changes the caller's lists itself."""
+
+    def __init__(self, lines, meddle):
+        self.lines, self.meddle, self.pos = lines, meddle, 0
+
+    def readline(self):
+        line = self.lines[self.pos]
+        self.pos += 1
+        self.meddle()
+        return line
+
+
+MARKER = b"\\ No newline at end of file\n"
+
+
+@pytest.mark.parametrize("meddle", [
+    lambda h, o, n: h.clear(),
+    lambda h, o, n: (o.clear(), n.clear()),
+    lambda h, o, n: h.append(12),
+    lambda h, o, n: h.append(b"+"),
+    lambda h, o, n: h.__setitem__(slice(None), [b" long line\n"] * 1000),
+    lambda h, o, n: n.extend(range(5)),
+], ids=["clear-hunk", "clear-sides", "append-int", "append-short",
+        "grow-hunk", "fill-new"])
+def test_readline_that_mutates_the_lists(meddle):
+    hunk, old, new = [], [], []
+    reader = MeddlingReader([b"-a\n", b" b\n", MARKER, b"+c\n"] * 3,
+                            lambda: meddle(hunk, old, new))
+    try:
+        assert hunkfix.addlines(reader, hunk, 3, 3, old, new) == 0
+    except (hunkfix.hunkfixError, TypeError):
+        pass
+    # Whatever happened, the lists stay sound Python lists.
+    assert all(isinstance(x, (bytes, int)) for x in hunk + old + new)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ is 3.12+")
+def test_buffer_export_that_mutates_the_delta_list():
+    deltas = []
+
+    class Meddling:
+        def __init__(self, data):
+            self.data = data
+
+        def __buffer__(self, flags):
+            deltas.clear()           # the rest of the list goes away
+            return memoryview(self.data)
+
+    deltas[:] = [b"", Meddling(b""), b"", b""]
+    with pytest.raises(IndexError):
+        deltafold.patches(b"abc", deltas)
+    deltas[:] = [Meddling(b"")]
+    assert deltafold.patches(b"abc", deltas) == b"abc"
+
+
+@pytest.mark.parametrize("alias", ["hunk-old", "old-new", "all"])
+def test_one_list_passed_in_several_places(alias):
+    a, b, c = [], [], []
+    hunk, old, new = {"hunk-old": (a, a, b), "old-new": (a, b, b),
+                      "all": (a, a, a)}[alias]
+    reader = MeddlingReader([b"-a\n", b" b\n", b"+c\n", MARKER] * 4,
+                            lambda: None)
+    try:
+        hunkfix.addlines(reader, hunk, 6, 6, old, new)
+        hunkfix.fix_newline(hunk, old, new)
+    except hunkfix.hunkfixError:
+        pass
+    assert all(isinstance(x, bytes) for x in a + b + c)
