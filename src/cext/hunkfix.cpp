@@ -17,6 +17,9 @@
 
 // The exception type; one reference here, one in the module.
 static PyObject* hunkfix_Error = nullptr;
+// The interned name "readline", made once: a fresh string per call would
+// cost a little each time and churn the type attribute cache.
+static PyObject* g_readline_name = nullptr;
 
 namespace {
 
@@ -227,7 +230,7 @@ PyObject* hunkfix_addlines(PyObject*, PyObject* args) noexcept
         if (need <= 0)
             break;
         if (!readline) {
-            readline = qv::Ref::steal(PyObject_GetAttrString(fp, "readline"));
+            readline = qv::Ref::steal(PyObject_GetAttr(fp, g_readline_name));
             if (!readline)
                 return nullptr;
         }
@@ -323,6 +326,11 @@ PyModuleDef hunkfix_module = {
 
 PyMODINIT_FUNC PyInit_hunkfix(void)
 {
+    if (g_readline_name == nullptr) {
+        g_readline_name = PyUnicode_InternFromString("readline");
+        if (g_readline_name == nullptr)
+            return nullptr;
+    }
     qv::Ref m = qv::Ref::steal(PyModule_Create2(&hunkfix_module, 1013));
     if (!m)
         return nullptr;
