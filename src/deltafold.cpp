@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "deltafold_list.h"
+#include "qv_alloc.h"
 
 namespace {
 
@@ -24,19 +25,19 @@ constexpr int64_t kHeader = 12;
 
 fragment_list* deltafold_newlist(size_t capacity) noexcept
 {
-    auto* l = static_cast<fragment_list*>(std::malloc(sizeof(fragment_list)));
+    auto* l = static_cast<fragment_list*>(qv::mem_alloc(sizeof(fragment_list)));
     if (l == nullptr)
         return nullptr;
     if (capacity < 1)
         capacity = 1;
     if (capacity > SIZE_MAX / sizeof(delta_fragment)) {
-        std::free(l);
+        qv::mem_free(l);
         return nullptr;
     }
     l->base = static_cast<delta_fragment*>(
-        std::malloc(capacity * sizeof(delta_fragment)));
+        qv::mem_alloc(capacity * sizeof(delta_fragment)));
     if (l->base == nullptr) {
-        std::free(l);
+        qv::mem_free(l);
         return nullptr;
     }
     l->head = l->tail = l->base;
@@ -151,6 +152,6 @@ void deltafold_lfree(fragment_list* l) noexcept
 {
     if (l == nullptr)
         return;
-    std::free(l->base);
-    std::free(l);
+    qv::mem_free(l->base);
+    qv::mem_free(l);
 }

@@ -7,6 +7,7 @@
 #endif
 
 #include "linesift.h"
+#include "qv_alloc.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ int32_t linesift_splitlines(const char* text, int64_t size,
         return LINESIFT_ENOMEM;
 
     auto* recs = static_cast<line_record*>(
-        std::malloc(static_cast<size_t>(records) * sizeof(line_record)));
+        qv::mem_alloc(static_cast<size_t>(records) * sizeof(line_record)));
     if (recs == nullptr)
         return LINESIFT_ENOMEM;
 
@@ -211,7 +212,7 @@ void linesift_freehunks(hunk* first) noexcept
 {
     while (first != nullptr) {
         hunk* next = first->next;
-        std::free(first);
+        qv::mem_free(first);
         first = next;
     }
 }

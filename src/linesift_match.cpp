@@ -5,6 +5,7 @@
 
 #include "linesift.h"
 #include "linesift_lines.h"
+#include "qv_alloc.h"
 
 using linesift_detail::lines_equal;
 
@@ -27,7 +28,7 @@ struct class_table {
     uint32_t mask = 0;
     unsigned shift = 32;  // 32 - log2(size); 32 means a one-entry table
 
-    ~class_table() { std::free(entries); }
+    ~class_table() { qv::mem_free(entries); }
 
     uint32_t home(uint32_t hash) const noexcept
     {
@@ -48,7 +49,7 @@ struct class_table {
             // Where size_t is 32 bits wide the largest tables do not fit it.
             entries = size > SIZE_MAX / sizeof(class_entry)
                           ? nullptr
-                          : static_cast<class_entry*>(std::malloc(
+                          : static_cast<class_entry*>(qv::mem_alloc(
                                 static_cast<size_t>(size) * sizeof(class_entry)));
             if (entries != nullptr) {
                 mask = static_cast<uint32_t>(size - 1);
@@ -198,13 +199,13 @@ struct frame_stack {
     frame* items = nullptr;
     size_t size = 0, capacity = 0;
 
-    ~frame_stack() { std::free(items); }
+    ~frame_stack() { qv::mem_free(items); }
 
     bool push(const frame& f) noexcept
     {
         if (size == capacity) {
             const size_t grown = capacity ? capacity * 2 : 64;
-            auto* p = static_cast<frame*>(std::realloc(items, grown * sizeof(frame)));
+            auto* p = static_cast<frame*>(qv::mem_realloc(items, grown * sizeof(frame)));
             if (p == nullptr)
                 return false;
             items = p;
@@ -218,7 +219,7 @@ struct frame_stack {
 hunk* append(hunk* tail, int32_t a1, int32_t a2, int32_t b1,
              int32_t b2) noexcept
 {
-    auto* h = static_cast<hunk*>(std::malloc(sizeof(hunk)));
+    auto* h = static_cast<hunk*>(qv::mem_alloc(sizeof(hunk)));
     if (h == nullptr)
         return nullptr;
     *h = {a1, a2, b1, b2, nullptr};
@@ -319,11 +320,11 @@ int32_t linesift_diff(line_record* a, int32_t an, line_record* b, int32_t bn,
         return LINESIFT_ENOMEM;
 
     auto* memo = static_cast<memo_entry*>(
-        std::calloc(bn > 0 ? static_cast<size_t>(bn) : 1, sizeof(memo_entry)));
+        qv::mem_calloc(bn > 0 ? static_cast<size_t>(bn) : 1, sizeof(memo_entry)));
     if (memo == nullptr)
         return LINESIFT_ENOMEM;
     hunk* tail = recurse(a, b, memo, 0, an, 0, bn, head);
-    std::free(memo);
+    qv::mem_free(memo);
     if (tail == nullptr || append(tail, an, an, bn, bn) == nullptr)
         return LINESIFT_ENOMEM;
 
