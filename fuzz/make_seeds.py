@@ -1,32 +1,22 @@
 """Writes the hand-made seeds of the fuzz targets (fuzz/corpus/*/seed-*).
 
 Deterministic: run it again after changing the seeds and commit the result.
-Each input follows the layout described at the top of its fuzz target. The
-other files in fuzz/corpus/ are inputs the fuzzers found, minimised with
-libFuzzer's -merge=1; this script leaves them alone.
+Each input follows its target's layout ("fuzz input layouts" in
+tests/reference.py). The other files in fuzz/corpus/ are inputs the fuzzers
+found, minimised with libFuzzer's -merge=1; this script leaves them alone.
 """
 import base64
 import hashlib
 import random
-import struct
+import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE.parent / "src" / "quorvan" / "cext" / "sample"
+sys.path.insert(0, str(HERE.parent / "tests"))
 
-
-def frag(start, end, data=b"", length=None):
-    n = len(data) if length is None else length
-    return struct.pack(">III", start & 0xFFFFFFFF, end & 0xFFFFFFFF,
-                       n & 0xFFFFFFFF) + data
-
-
-def u16(n):
-    return struct.pack(">H", n)
-
-
-def pair(a, b):
-    return u16(len(a)) + a + b
+from reference import apply, fold_input, frag  # noqa: E402
+from reference import pair_input as pair  # noqa: E402
 
 
 def delta_seeds():
@@ -51,16 +41,9 @@ def delta_seeds():
     ]
 
 
-def apply(text, delta):
-    out, last, p = [], 0, 0
-    while p < len(delta):
-        s, e, n = struct.unpack_from(">III", delta, p)
-        out += [text[last:s], delta[p + 12:p + 12 + n]]
-        last, p = e, p + 12 + n
-    return b"".join(out) + text[last:]
-
-
 def random_delta(rng, text):
+    """A delta valid for text (not reference.random_delta: the seeds already
+    committed come from this one)."""
     pos, parts = 0, []
     while pos <= len(text) and rng.random() < 0.7:
         s = rng.randint(pos, len(text))
@@ -69,12 +52,6 @@ def random_delta(rng, text):
                                       for _ in range(rng.randint(0, 6)))))
         pos = e
     return b"".join(parts)
-
-
-def fold_input(base, deltas, repair=False):
-    flags = (len(deltas) - 1) | (8 if repair else 0)
-    return bytes([flags]) + u16(len(base)) + base + b"".join(
-        u16(len(d)) + d for d in deltas)
 
 
 def fold_seeds():

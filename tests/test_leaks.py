@@ -4,13 +4,13 @@ the reference counts of the arguments are the same afterwards."""
 import ctypes
 import gc
 import io
-import struct
 import sys
 import tracemalloc
 
 import pytest
 
 from quorvan.cext import deltafold, hunkfix, linesift, pentacode
+from reference import MARKER, frag
 
 CALLS = 2000
 ROUNDS = 3
@@ -33,10 +33,6 @@ def _heap_probe():
 
 
 HEAP = _heap_probe()
-
-
-def frag(start, end, data=b""):
-    return struct.pack(">III", start, end, len(data)) + data
 
 
 BASE = b"line 1\nline 2\nline 3\n" * 20
@@ -64,7 +60,6 @@ class Lines:
 
 
 Y = b" y\r\n"
-MARKER = b"\\ No newline at end of file\n"
 HUNK_LINES = [b"-a\n", b"+b\n", b" c\n", b"\n", b" d\r\n", MARKER]
 
 
@@ -155,7 +150,9 @@ CASES = [
     ("fix_newline-empty", hunkfix.fix_newline, ([], [], []), hunkfix.hunkfixError),
     ("fix_newline-not-bytes", hunkfix.fix_newline, (["+x\n"], [], ["x"]), TypeError),
     ("fix_newline-short", hunkfix.fix_newline, ([b"+"], [], [b""]), hunkfix.hunkfixError),
-    ("fix_newline-no-side", hunkfix.fix_newline, ([b" x\n"], [], [b"x\n"]),
+    ("fix_newline-no-old", hunkfix.fix_newline, ([b" x\n"], [], [b"x\n"]),
+     hunkfix.hunkfixError),
+    ("fix_newline-no-new", hunkfix.fix_newline, ([b" x\n"], [b" x\n"], []),
      hunkfix.hunkfixError),
     ("fix_newline-not-list", hunkfix.fix_newline, ([b"+x\n"], [], None), TypeError),
     ("testhunk", hunkfix.testhunk, ([b"-x\n", b" y\n"], [b"w\n", b"x\n", b"y\n"], 1), None),
@@ -177,15 +174,6 @@ if sys.version_info >= (3, 12):
         ("patches-base-buffer-raises", deltafold.patches,
          (FailingBuffer(), [D1]), RuntimeError),
     ]
-
-
-def settle():
-    gc.collect()
-    # The type attribute cache keeps a reference to each attribute name it
-    # saw, in a slot picked by the name's address: with an allocator that
-    # does not reuse addresses at once (the sanitizers'), it fills up with
-    # the fresh names of getattr-by-string calls and looks like a leak.
-    sys._clear_type_cache()
 
 
 def run_once(fn, args, exc):
@@ -230,11 +218,11 @@ def test_no_leak(name, fn, args, exc):
     py, heap = [], []
     try:
         for _ in range(ROUNDS):
-            settle()
+            gc.collect()
             p0, h0 = py_memory(), HEAP() if HEAP else 0
             for _ in range(CALLS):
                 run_once(fn, args, exc)
-            settle()
+            gc.collect()
             py.append(py_memory() - p0)
             heap.append((HEAP() if HEAP else 0) - h0)
     finally:

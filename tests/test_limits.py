@@ -13,15 +13,11 @@ import struct
 import pytest
 
 from quorvan.cext import deltafold, linesift
+from reference import frag
 
 TOO_LARGE = "^linesift inputs too large$"
 UNDECODABLE = "^patch cannot be decoded$"
 INVALID = "^invalid patch$"
-
-
-def frag(start, end, data=b"", length=None):
-    n = len(data) if length is None else length
-    return struct.pack(">III", start, end, n) + data
 
 
 @pytest.fixture(autouse=True)
@@ -60,9 +56,34 @@ def test_fold_of_deltas_with_extreme_fields():
 
 
 def test_patchedsize_sums_past_64_bits_are_refused():
+    # A signed 64-bit sum would wrap here; the result is refused instead.
     with pytest.raises(OverflowError):
         deltafold.patchedsize(2**63 - 1, frag(0, 0, b"x"))
+    with pytest.raises(OverflowError):
+        deltafold.patchedsize(-2**63, frag(0, 5))
+    assert deltafold.patchedsize(2**63 - 2, frag(0, 0, b"x")) == 2**63 - 1
     assert deltafold.patchedsize(-(2**63), frag(0, 0, b"x")) == -(2**63) + 1
+
+
+def test_chain_past_31_bits_is_refused_not_wrapped():
+    # A valid chain whose middle text is 2^31 + 100 bytes long: 32-bit
+    # offsets cannot describe it, so it is refused before any output is
+    # made (bytes(n) is zero pages the call never touches).
+    big = 2**31 - 1
+    a = frag(0, 0, b"y" * 100) + frag(big, big, b"z")
+    with pytest.raises(deltafold.deltafoldError, match=INVALID):
+        deltafold.patches(bytes(big), [a, frag(big, big)])
+
+
+@pytest.mark.bigmem
+def test_chain_near_31_bits_folds_exactly():
+    big = 2**31 - 1
+    base = bytearray(big)
+    base[-12:] = b"abcdefghijkl"
+    out = deltafold.patches(base, [frag(big - 10, big, b"12345"),
+                                   frag(big - 8, big - 5, b"Q")])
+    assert len(out) == big - 7
+    assert out[-5:] == b"ab12Q"
 
 
 # -- texts of 2^32 bytes ----------------------------------------------------
