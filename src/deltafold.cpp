@@ -1,22 +1,27 @@
 // Patch engine, fragment lists: decoding a binary delta, sizing and applying
-// a list against a source text, freeing a list. The fold lives in
-// deltafold_fold.cpp.
+// a list against a source text, freeing a list; and the size-only reading of
+// a delta's headers. The fold lives in deltafold_fold.cpp.
 #include "deltafold.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "deltafold_list.h"
+#include "deltafold_internal.h"
 #include "qv_alloc.h"
 
 namespace {
 
-// Header fields are big-endian 32-bit values; the reader takes them signed.
+// Header fields are big-endian 32-bit values. The applying reader takes
+// them signed, the size-only reading unsigned.
+inline uint32_t read_be32u(const unsigned char* p) noexcept
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
+           (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
 inline int32_t read_be32(const unsigned char* p) noexcept
 {
-    uint32_t v = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
-                 (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-    return static_cast<int32_t>(v);  // two's complement since C++20
+    return static_cast<int32_t>(read_be32u(p));  // two's complement (C++20)
 }
 
 constexpr int64_t kHeader = 12;
@@ -53,7 +58,7 @@ int deltafold_decode(const char* bin, int64_t len, fragment_list** out) noexcept
     size_t capacity = usable > 0 ? size_t(usable / kHeader) + 1 : 1;
     fragment_list* l = deltafold_newlist(capacity);
     if (l == nullptr)
-        return DF_ENOMEM;
+        return DELTAFOLD_ENOMEM;
 
     const auto* data = reinterpret_cast<const unsigned char*>(bin);
     delta_fragment* slot = l->base;
@@ -83,11 +88,42 @@ int deltafold_decode(const char* bin, int64_t len, fragment_list** out) noexcept
     // runs past the end all leave p != len.
     if (p != len) {
         deltafold_lfree(l);
-        return DF_EDECODE;
+        return DELTAFOLD_EDECODE;
     }
     l->tail = slot;
     *out = l;
-    return DF_OK;
+    return DELTAFOLD_OK;
+}
+
+int deltafold_sizeonly(int64_t srclen, const char* bin, int64_t len,
+                       int64_t* out) noexcept
+{
+    // The size is srclen + sum(start - previous end + len) - last end, which
+    // telescopes to srclen + sum(len) - sum(end - start). We keep the two
+    // sums apart: sum(len) is at most the delta's length, and sum(end -
+    // start) grows by less than 2^32 a header, so neither overflows before a
+    // delta of 24 GiB; past that we refuse rather than wrap.
+    const auto* d = reinterpret_cast<const unsigned char*>(bin);
+    int64_t p = 0;
+    int64_t added = 0;    // sum of len
+    int64_t removed = 0;  // sum of end - start
+    while (p < len) {
+        if (len - p < kHeader)
+            return DELTAFOLD_EDECODE;
+        uint32_t start = read_be32u(d + p);
+        uint32_t end = read_be32u(d + p + 4);
+        uint32_t flen = read_be32u(d + p + 8);
+        if (start > end || int64_t(flen) > len - p - kHeader)
+            return DELTAFOLD_EDECODE;
+        p += kHeader + flen;
+        added += flen;
+        if (__builtin_add_overflow(removed, int64_t(end - start), &removed))
+            return DELTAFOLD_ERANGE;
+    }
+    // added and removed both lie in 0..2^63 - 1: their difference fits.
+    if (__builtin_add_overflow(srclen, added - removed, out))
+        return DELTAFOLD_ERANGE;
+    return DELTAFOLD_OK;
 }
 
 int64_t deltafold_calcsize(int64_t srclen, const fragment_list* l) noexcept
@@ -99,23 +135,23 @@ int64_t deltafold_calcsize(int64_t srclen, const fragment_list* l) noexcept
     int64_t last = 0;
     for (const delta_fragment* f = l->head; f < l->tail; ++f) {
         if (f->start < last)
-            return DF_EINVAL;
+            return DELTAFOLD_EPATCH;
         if (f->end > srclen)
-            return DF_EINVAL;
+            return DELTAFOLD_EPATCH;
         // Decoding guarantees start <= end and len >= 0, but a fold of
         // deltas whose fragments are out of order may not; apply would then
         // copy from before the source, so such a list is refused here too.
         if (f->start > f->end || f->len < 0)
-            return DF_EINVAL;
+            return DELTAFOLD_EPATCH;
         if (__builtin_add_overflow(running,
                                    int64_t(f->start) - last + f->len,
                                    &running))
-            return DF_EINVAL;
+            return DELTAFOLD_EPATCH;
         last = f->end;
     }
     int64_t size;
     if (__builtin_add_overflow(running, srclen - last, &size))
-        return DF_EINVAL;
+        return DELTAFOLD_EPATCH;
     return size;
 }
 
@@ -129,9 +165,9 @@ int deltafold_apply(char* out, const char* src, int64_t srclen,
     char* w = out;
     for (const delta_fragment* f = l->head; f < l->tail; ++f) {
         if (f->start < last || f->end > srclen)
-            return DF_EINVAL;
+            return DELTAFOLD_EPATCH;
         if (f->start > f->end || f->len < 0)
-            return DF_EINVAL;
+            return DELTAFOLD_EPATCH;
         size_t keep = size_t(f->start - last);
         if (keep != 0) {
             std::memcpy(w, src + last, keep);
@@ -145,7 +181,7 @@ int deltafold_apply(char* out, const char* src, int64_t srclen,
     }
     if (srclen > last)
         std::memcpy(w, src + last, size_t(srclen - last));
-    return DF_OK;
+    return DELTAFOLD_OK;
 }
 
 void deltafold_lfree(fragment_list* l) noexcept

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "qv_codes.h"
 #include "qv_export.h"
 
 // One replacement: source bytes start..end become the len bytes at data.
@@ -22,14 +23,6 @@ struct fragment_list {
     delta_fragment* base;
     delta_fragment* head;
     delta_fragment* tail;
-};
-
-// Result codes shared with the module layer.
-enum deltafold_code : int {
-    DF_OK = 0,
-    DF_EINVAL = -1,   // fragments out of order or past the source text
-    DF_EDECODE = -2,  // broken framing or a fragment with start > end / len < 0
-    DF_ENOMEM = -3,   // an allocation failed
 };
 
 // Decodes one binary delta of len bytes. On 0 *out owns a new list whose

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "deltafold.h"
-#include "deltafold_list.h"
+#include "deltafold_internal.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ struct Merge {
 
     void put(int64_t start, int64_t end, int32_t len, const char* data) noexcept
     {
-        bad |= out_of_i32(start) | out_of_i32(end) | (len < 0);
+        bad = bad || out_of_i32(start) || out_of_i32(end) || len < 0;
         *r->tail++ = delta_fragment{int32_t(start), int32_t(end), len, data};
     }
 
@@ -50,14 +50,14 @@ struct Merge {
         while (!bad && a->head < a->tail) {
             delta_fragment* s = a->head;
             int64_t t = s->start + offset;
-            bad |= out_of_i32(t);
+            bad = bad || out_of_i32(t);
             if (t >= cut)
                 break;
             int64_t e = t + s->len;
-            bad |= out_of_i32(e) | (s->len < 0);
+            bad = bad || out_of_i32(e) || s->len < 0;
             if (e <= cut) {
                 offset = e - s->end;
-                bad |= out_of_i32(offset);
+                bad = bad || out_of_i32(offset);
                 if (Keep)
                     *r->tail++ = *s;
                 ++a->head;
@@ -66,14 +66,14 @@ struct Merge {
             int64_t x = cut - offset;
             int64_t c = std::min<int64_t>(s->end, x);
             int64_t l = std::min<int64_t>(s->len, x - s->start);
-            bad |= out_of_i32(x);
+            bad = bad || out_of_i32(x);
             if (Keep)
                 put(s->start, c, int32_t(l), s->data);
             s->start = int32_t(c);
             s->len = int32_t(s->len - l);
             s->data += l;
             offset = t + l - c;
-            bad |= out_of_i32(offset);
+            bad = bad || out_of_i32(offset);
             break;
         }
         return offset;

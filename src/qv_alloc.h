@@ -1,21 +1,40 @@
-// Engine allocation. Every engine allocation goes through these, so a test
-// build can make chosen allocations fail; in a normal build they are the
-// C library's functions and cost nothing.
+// Engine allocation. Every engine allocation goes through these, so that a
+// test build (QV_FAULTS, see qv_faults.cpp) can make a chosen allocation
+// fail; in any other build they are the C library's functions and cost
+// nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdlib>
 
+#ifdef QV_FAULTS
+#include "qv_export.h"
+// True when this allocation is the one armed to fail (qv_faults.cpp).
+QV_API bool qv_faults_hit() noexcept;
+#endif
+
 namespace qv {
 
-inline void* mem_alloc(std::size_t n) noexcept { return std::malloc(n); }
+inline bool fault_injected() noexcept
+{
+#ifdef QV_FAULTS
+    return qv_faults_hit();
+#else
+    return false;
+#endif
+}
+
+inline void* mem_alloc(std::size_t n) noexcept
+{
+    return fault_injected() ? nullptr : std::malloc(n);
+}
 inline void* mem_calloc(std::size_t n, std::size_t size) noexcept
 {
-    return std::calloc(n, size);
+    return fault_injected() ? nullptr : std::calloc(n, size);
 }
 inline void* mem_realloc(void* p, std::size_t n) noexcept
 {
-    return std::realloc(p, n);
+    return fault_injected() ? nullptr : std::realloc(p, n);
 }
 inline void mem_free(void* p) noexcept { std::free(p); }
 

@@ -7,7 +7,10 @@
 #include <memory>
 #include <new>
 
+#include <climits>
+
 #include "deltafold.h"
+#include "deltafold_internal.h"
 #include "pyutil.h"
 
 namespace {
@@ -23,25 +26,17 @@ struct ListDeleter {
 };
 using ListPtr = std::unique_ptr<fragment_list, ListDeleter>;
 
-// Raises for an engine code unless an exception is already pending, which
-// always wins. Codes outside the table raise nothing.
-void raise_for(int64_t code) noexcept
+constexpr const char* kSizeRange = "patched size does not fit in a C long";
+
+// Raises for an engine code unless an exception is already pending.
+std::nullptr_t deltafold_raise(int64_t code) noexcept
 {
-    if (PyErr_Occurred())
-        return;
-    switch (code) {
-    case DF_EINVAL:
-        PyErr_SetString(g_error, kInvalidPatch);
-        break;
-    case DF_EDECODE:
-        PyErr_SetString(g_error, kUndecodable);
-        break;
-    case DF_ENOMEM:
-        PyErr_NoMemory();
-        break;
-    default:
-        break;
-    }
+    return qv::raise_code(code, {
+        {DELTAFOLD_EPATCH, g_error, kInvalidPatch},
+        {DELTAFOLD_EDECODE, g_error, kUndecodable},
+        {DELTAFOLD_ERANGE, PyExc_OverflowError, kSizeRange},
+        {DELTAFOLD_ENOMEM, nullptr, nullptr},
+    });
 }
 
 // Sets aside a pending exception while we query an item, since a buffer
@@ -110,10 +105,8 @@ fragment_list* fetch_item(PyObject* list, int64_t pos, qv::Buffer& buf) noexcept
 
     fragment_list* l = nullptr;
     int rc = deltafold_decode(buf.data(), buf.size(), &l);
-    if (rc != DF_OK) {
-        raise_for(rc);
-        return nullptr;
-    }
+    if (rc != DELTAFOLD_OK)
+        return deltafold_raise(rc);
     return l;
 }
 
@@ -169,10 +162,8 @@ PyObject* deltafold_patches(PyObject*, PyObject* args) noexcept
     }
 
     int64_t size = deltafold_calcsize(base.size(), folded.get());
-    if (size < 0) {
-        raise_for(size);
-        return nullptr;
-    }
+    if (size < 0)
+        return deltafold_raise(size);
     // Created uninitialised at its final size and filled in one pass.
     qv::Ref out = qv::Ref::steal(
         PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
@@ -180,20 +171,10 @@ PyObject* deltafold_patches(PyObject*, PyObject* args) noexcept
         return nullptr;
     int rc = deltafold_apply(PyBytes_AS_STRING(out.get()), base.data(),
                              base.size(), folded.get());
-    if (rc != DF_OK) {
-        raise_for(rc);
-        return nullptr;
-    }
+    if (rc != DELTAFOLD_OK)
+        return deltafold_raise(rc);
     return out.release();
 }
-
-inline uint32_t read_be32u(const unsigned char* p) noexcept
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
-           (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-__extension__ typedef __int128 wide_t;
 
 PyObject* deltafold_patchedsize(PyObject*, PyObject* args) noexcept
 {
@@ -202,55 +183,27 @@ PyObject* deltafold_patchedsize(PyObject*, PyObject* args) noexcept
     Py_ssize_t n;
     if (!PyArg_ParseTuple(args, "ls#", &orig, &bin, &n))
         return nullptr;
-    if (n == 0)
-        return PyLong_FromLong(orig);
-
-    // We read the headers only, unsigned. The running sum gains less than
-    // 2^33 per 12-byte header, which a huge delta could push past 64 bits,
-    // so it is kept in 128 bits and only the final value is range-checked.
-    const auto* d = reinterpret_cast<const unsigned char*>(bin);
-    int64_t p = 0;
-    wide_t running = 0;
-    int64_t last = 0;
-    while (p < n) {
-        if (n - p < 12)
-            break;
-        uint32_t start = read_be32u(d + p);
-        uint32_t end = read_be32u(d + p + 4);
-        if (start > end)
-            break;
-        uint32_t len = read_be32u(d + p + 8);
-        // Data running past the end: p would pass n, the delta is refused.
-        if (int64_t(len) > n - p - 12)
-            break;
-        p += 12 + int64_t(len);
-        running += wide_t(start) - last + len;
-        last = end;
-    }
-    if (p != n) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(g_error, kUndecodable);
-        return nullptr;
-    }
-    wide_t size = wide_t(orig) + running - last;
-    if (size < wide_t(LONG_MIN) || size > wide_t(LONG_MAX)) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "patched size does not fit in a C long");
-        return nullptr;
-    }
+    int64_t size;
+    int rc = deltafold_sizeonly(orig, bin, n, &size);
+    if (rc != DELTAFOLD_OK)
+        return deltafold_raise(rc);
+    // Only where long is narrower than 64 bits.
+    if (size < LONG_MIN || size > LONG_MAX)
+        return deltafold_raise(DELTAFOLD_ERANGE);
     return PyLong_FromLong(long(size));
 }
 
-PyDoc_STRVAR(patches_doc,
+PyDoc_STRVAR(deltafold_patches_doc,
              "patches($module, base, deltas, /)\n--\n\n"
              "apply a series of patches\n");
-PyDoc_STRVAR(patchedsize_doc,
+PyDoc_STRVAR(deltafold_patchedsize_doc,
              "patchedsize($module, baselen, delta, /)\n--\n\n"
              "calculed patched size\n");
 
 PyMethodDef methods[] = {
-    {"patches", deltafold_patches, METH_VARARGS, patches_doc},
-    {"patchedsize", deltafold_patchedsize, METH_VARARGS, patchedsize_doc},
+    {"patches", deltafold_patches, METH_VARARGS, deltafold_patches_doc},
+    {"patchedsize", deltafold_patchedsize, METH_VARARGS,
+     deltafold_patchedsize_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -273,25 +226,20 @@ QV_API fragment_list* cpygetitem(void* list, int64_t pos) noexcept
 
 PyMODINIT_FUNC PyInit_deltafold(void)
 {
-    PyObject* m = PyModule_Create2(&deltafold_module, 1013);
-    if (m == nullptr)
+    qv::Ref m = qv::Ref::steal(PyModule_Create2(&deltafold_module, 1013));
+    if (!m)
         return nullptr;
     g_error = PyErr_NewException("quorvan.cext.deltafold.deltafoldError",
                                  nullptr, nullptr);
-    if (g_error == nullptr) {
-        Py_DECREF(m);
+    if (g_error == nullptr)
         return nullptr;
-    }
-    // One reference for the module attribute, one kept process-wide.
-    Py_INCREF(g_error);
-    if (PyModule_AddObject(m, "deltafoldError", g_error) < 0) {
-        Py_DECREF(g_error);
-        Py_DECREF(m);
+    // One reference for the module attribute, one kept process-wide;
+    // PyModule_AddObject steals only on success.
+    qv::Ref attr = qv::Ref::borrow(g_error);
+    if (PyModule_AddObject(m.get(), "deltafoldError", attr.get()) < 0)
         return nullptr;
-    }
-    if (!qv::add_version(m)) {
-        Py_DECREF(m);
+    attr.release();
+    if (!qv::add_version(m.get()))
         return nullptr;
-    }
-    return m;
+    return m.release();
 }

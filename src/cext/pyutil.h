@@ -1,10 +1,23 @@
-// Small RAII helpers shared by the module layers. Header-only.
+// Small helpers shared by the module layers: owned references, the lock,
+// held buffers, engine result codes. Header-only.
+//
+// Conventions of the module layers:
+// - module statics are named <module>_<method> (deltafold_patches);
+// - a method's docstring is declared with PyDoc_STRVAR as
+//   <module>_<method>_doc, starting with its text signature, which gives
+//   inspect.signature() the argument names:
+//       PyDoc_STRVAR(deltafold_patches_doc,
+//                    "patches($module, base, deltas, /)\n--\n\n"
+//                    "apply a series of patches\n");
+// - initialisation holds the module in a Ref and releases it on success.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 
 namespace qv {
@@ -104,6 +117,37 @@ class Buffer {
     Py_buffer view_;
     bool held_;
 };
+
+// How a module reports one engine result code (qv_codes.h): with type and
+// message, or as MemoryError when type is null.
+struct CodeError {
+    int64_t code;
+    PyObject* type;
+    const char* message;
+};
+
+// Raises for an engine code and returns null, for `return raise_code(...)`.
+// A pending exception always wins: it is the callee's (a fetch callback's,
+// an exporter's), and more precise than anything the code says. A code
+// missing from the table is a fault of ours and raises SystemError.
+inline std::nullptr_t raise_code(int64_t code,
+                                 std::initializer_list<CodeError> table) noexcept
+{
+    if (PyErr_Occurred())
+        return nullptr;
+    for (const CodeError& e : table) {
+        if (e.code != code)
+            continue;
+        if (e.type == nullptr)
+            PyErr_NoMemory();
+        else
+            PyErr_SetString(e.type, e.message);
+        return nullptr;
+    }
+    PyErr_Format(PyExc_SystemError, "unexpected engine result %lld",
+                 static_cast<long long>(code));
+    return nullptr;
+}
 
 // Adds the integer attribute "version" = 1 that every module carries.
 inline bool add_version(PyObject* module) noexcept
