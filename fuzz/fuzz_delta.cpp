@@ -1,54 +1,79 @@
 // Decodes, sizes and applies one arbitrary delta against a source text, and
-// checks every step against the reference rules of the delta format.
-// Input: 2-byte big-endian source length k, k source bytes, then the delta.
+// reads its size from the headers alone, each step checked against
+// tests/reference.py (expect_delta, which also cuts the input).
+#include "fuzz_python.h"  // first: it includes Python.h
+
+#include <cstring>
+
 #include "deltafold.h"
-#include "fuzz_common.h"
+#include "deltafold_internal.h"
+
+namespace {
+PyObject* g_expect;  // reference.expect_delta
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    g_expect = fz::reference_function("expect_delta");
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fz::Reader in{data, size};
-    const std::string src = in.take(in.u16());
-    const std::string delta = in.rest();
+    const fz::Expect want(g_expect, data, size);
+    const std::string src = fz::bytes_of(want.at(0));
+    const std::string delta = fz::bytes_of(want.at(1));
+    PyObject* frags = want.at(2);   // [(start, end, data offset, len)] or None
+    PyObject* patched = want.at(3); // text or message
+    PyObject* sized = want.at(4);   // size or message
     const fz::Exact s(src), d(delta);
 
-    std::vector<fz::Frag> frags;
-    const bool decodes = fz::ref_decode(delta, frags);
+    // The size-only reading, which never decodes.
+    int64_t n = -12345;
+    const int rc_size = deltafold_sizeonly(s.size, d.data, d.size, &n);
+    if (fz::is_int(sized)) {
+        QV_CHECK(rc_size == DELTAFOLD_OK && n == fz::int_of(sized));
+    } else {
+        QV_CHECK(rc_size == DELTAFOLD_EDECODE && n == -12345);
+    }
 
-    fragment_list* sentinel = reinterpret_cast<fragment_list*>(&frags);
+    fragment_list sentinel_list{};
+    fragment_list* sentinel = &sentinel_list;
     fragment_list* l = sentinel;
     const int rc = deltafold_decode(d.data, d.size, &l);
-    if (!decodes) {
-        QV_CHECK(rc == DF_EDECODE);
+    if (fz::is_none(frags)) {
+        QV_CHECK(rc == DELTAFOLD_EDECODE);
         QV_CHECK(l == sentinel);  // left untouched on refusal
         return 0;
     }
-    QV_CHECK(rc == DF_OK);
-    QV_CHECK(l != nullptr && l != sentinel);
-    QV_CHECK(l->tail - l->head == static_cast<std::ptrdiff_t>(frags.size()));
-    for (size_t i = 0; i < frags.size(); ++i) {
-        const delta_fragment& f = l->head[i];
-        QV_CHECK(f.start == frags[i].start && f.end == frags[i].end);
-        QV_CHECK(f.len == frags[i].len);
-        QV_CHECK(f.data == d.data + frags[i].data);
+    QV_CHECK(rc == DELTAFOLD_OK && l != nullptr && l != sentinel);
+    QV_CHECK(l->tail - l->head == PyList_GET_SIZE(frags));
+    int64_t room = s.size;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(frags); ++i) {
+        PyObject* f = PyList_GET_ITEM(frags, i);
+        const delta_fragment& g = l->head[i];
+        QV_CHECK(g.start == fz::int_of(PyTuple_GET_ITEM(f, 0)));
+        QV_CHECK(g.end == fz::int_of(PyTuple_GET_ITEM(f, 1)));
+        QV_CHECK(g.data == d.data + fz::int_of(PyTuple_GET_ITEM(f, 2)));
+        QV_CHECK(g.len == fz::int_of(PyTuple_GET_ITEM(f, 3)));
+        room += g.len;
     }
 
-    std::string want;
-    const bool applies = fz::ref_apply(src, delta, frags, want);
-    const int64_t n = deltafold_calcsize(s.size, l);
-    if (applies) {
-        QV_CHECK(n == static_cast<int64_t>(want.size()));
-        const fz::Exact out(std::string(want.size(), '\0'));
+    const int64_t out_size = deltafold_calcsize(s.size, l);
+    if (fz::is_bytes(patched)) {
+        const std::string text = fz::bytes_of(patched);
+        QV_CHECK(out_size == static_cast<int64_t>(text.size()));
+        const fz::Exact out(std::string(text.size(), '\0'));
         QV_CHECK(deltafold_apply(out.data, s.data, s.size, l) == 0);
-        QV_CHECK(std::memcmp(out.data, want.data(), want.size()) == 0);
+        QV_CHECK(std::memcmp(out.data, text.data(), text.size()) == 0);
     } else {
-        QV_CHECK(n == -1);
+        QV_CHECK(fz::message_of(patched) == "invalid patch");
+        QV_CHECK(out_size == DELTAFOLD_EPATCH);
         // Refused lists must be refused by apply as well; give it room for
         // everything it might write before it notices.
-        int64_t room = s.size;
-        for (const fz::Frag& f : frags)
-            room += f.len;
         const fz::Exact out(std::string(size_t(room), '\0'));
-        QV_CHECK(deltafold_apply(out.data, s.data, s.size, l) == -1);
+        QV_CHECK(deltafold_apply(out.data, s.data, s.size, l) ==
+                 DELTAFOLD_EPATCH);
     }
     deltafold_lfree(l);
     return 0;

@@ -11,7 +11,7 @@ from __future__ import annotations
 import io
 import random
 import struct
-from typing import Callable, Optional
+from typing import Callable, Iterator, Optional
 
 # -- binary deltas ----------------------------------------------------------
 #
@@ -52,10 +52,9 @@ def frag(start: int, end: int, data: bytes = b"",
                          n & 0xFFFFFFFF) + data
 
 
-def decode(delta: bytes) -> list[Fragment]:
-    """Fragments of a delta by rules 1 to 4, fields signed."""
-    delta = bytes(delta)
-    frags = []
+def walk(delta: bytes) -> Iterator[tuple[int, int, int, int]]:
+    """(start, end, offset of the data, len) of each fragment by rules 1 to
+    4, fields signed; DeltaError at the first fault."""
     p, n = 0, len(delta)
     while p < n:
         if n - p < 12:
@@ -64,9 +63,14 @@ def decode(delta: bytes) -> list[Fragment]:
         nxt = p + 12 + length
         if start > end or length < 0 or nxt > INT32_MAX or nxt > n:
             raise DeltaError(UNDECODABLE)
-        frags.append((start, end, delta[p + 12:nxt]))
+        yield start, end, p + 12, length
         p = nxt
-    return frags
+
+
+def decode(delta: bytes) -> list[Fragment]:
+    """Fragments of a delta by rules 1 to 4, fields signed."""
+    delta = bytes(delta)
+    return [(s, e, delta[at:at + n]) for s, e, at, n in walk(delta)]
 
 
 def apply_frags(text: bytes, frags: list[Fragment]) -> bytes:
@@ -406,15 +410,21 @@ def cut_hunk(data: bytes) -> tuple[int, int, bytes]:
 
 # -- checks run by the fuzz targets and their replay ---------------------------
 
-def expect_delta(data: bytes) -> tuple[bytes, bytes, object, object]:
-    """The delta target's input cut, with what patches and patchedsize must
-    give for it (a text or size, or the error message)."""
+def expect_delta(data: bytes) -> tuple[bytes, bytes, object, object, object]:
+    """The delta target's input cut, with what the engine must give for it:
+    the decoded fragments as (start, end, data offset, len) or None, what
+    patches gives (a text or the error message) and what patchedsize gives
+    (a size or the error message)."""
     src, delta = cut_pair(data)
+    try:
+        frags: object = list(walk(delta))
+    except DeltaError:
+        frags = None
     try:
         size: object = size_only(len(src), delta)
     except DeltaError as e:
         size = str(e)
-    return src, delta, patch_outcome(src, [delta]), size
+    return src, delta, frags, patch_outcome(src, [delta]), size
 
 
 def expect_fold(data: bytes) -> tuple[bytes, list[bytes], object]:
@@ -429,9 +439,11 @@ def check_hunk(hunkfix: object, data: bytes) -> None:
     the hunk target's input: addlines over the body, then testhunk of the
     old side against the new side at every start around it."""
     oldcount, newcount, body = cut_hunk(data)
-    want: Optional[tuple[list, list, list]] = ([], [], [])
+    h: list = []
+    o: list = []
+    n: list = []
+    want: Optional[tuple[list, list, list]] = (h, o, n)
     try:
-        h, o, n = want
         addlines(io.BytesIO(body).readline, h, oldcount, newcount, o, n)
     except HunkError:
         want = None

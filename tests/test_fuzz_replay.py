@@ -34,7 +34,7 @@ def outcome(fn, *args):
 
 
 def replay_delta(data):
-    src, delta, patched, size = ref.expect_delta(data)
+    src, delta, _, patched, size = ref.expect_delta(data)
     assert outcome(deltafold.patches, src, [delta]) == patched
     assert outcome(deltafold.patchedsize, len(src), delta) == size
 

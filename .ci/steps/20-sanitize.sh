@@ -3,7 +3,9 @@
 #  1. the modules built with AddressSanitizer and UndefinedBehaviorSanitizer
 #     (separate venv and build folder), the suite run with the sanitizer
 #     runtime preloaded into the interpreter and PYTHONMALLOC=malloc, so that
-#     every object allocation goes through the checked allocator;
+#     every object allocation goes through the checked allocator; this build
+#     also has the engines' allocation faults (QV_FAULTS), which
+#     tests/test_faults.py drives and which other builds skip;
 #  2. the ordinary build (the CI venv's) under the interpreter's development
 #     mode, whose debug allocator hooks catch buffer overruns of objects and
 #     memory-API calls made without the interpreter lock.
@@ -14,7 +16,7 @@ venv=build/venv-asan
 rm -rf "$venv"
 "$py" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --upgrade pip
-SKBUILD_CMAKE_DEFINE="QV_WERROR=ON;QV_SANITIZE=ON" \
+SKBUILD_CMAKE_DEFINE="QV_WERROR=ON;QV_SANITIZE=ON;QV_FAULTS=ON" \
     "$venv/bin/python" -m pip install --quiet -Cbuild-dir=build/asan '.[test]'
 
 # The sanitizer runtime must come first in the (uninstrumented) interpreter.
@@ -27,6 +29,7 @@ export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 # Make sure the suite will really see the instrumented modules.
+test -e "$(dirname "$("$venv/bin/python" -c 'import quorvan.cext.deltafold as m; print(m.__file__)')")/libqv_faults.so"
 for name in linesift deltafold pentacode hunkfix; do
     mod=$("$venv/bin/python" -c "import quorvan.cext.$name as m; print(m.__file__)")
     if ! LD_PRELOAD= ldd "$mod" | grep -q libasan; then

@@ -1,0 +1,101 @@
+// The oracle of the engine fuzz targets: tests/reference.py, run in an
+// embedded interpreter, cuts each input and says what the engine must give
+// for it, so that the format and the input layouts are written once.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_common.h"
+
+namespace fz {
+
+// Starts the interpreter and imports the reference, once.
+inline PyObject* reference_module()
+{
+    static PyObject* module = [] {
+        PyPreConfig pre;
+        PyPreConfig_InitPythonConfig(&pre);
+        pre.allocator = PYMEM_ALLOCATOR_MALLOC;  // every object seen by ASan
+        QV_CHECK(!PyStatus_Exception(Py_PreInitialize(&pre)));
+        Py_InitializeEx(0);
+        PyObject* path = PySys_GetObject("path");
+        PyObject* dir = PyUnicode_FromString(QV_TESTS_DIR);
+        QV_CHECK(path != nullptr && dir != nullptr &&
+                 PyList_Insert(path, 0, dir) == 0);
+        Py_DECREF(dir);
+        PyObject* m = PyImport_ImportModule("reference");
+        if (m == nullptr)
+            PyErr_Print();
+        QV_CHECK(m != nullptr);
+        return m;
+    }();
+    return module;
+}
+
+// reference.<name>, looked up once by the caller (a lookup per run would
+// make and drop objects the leak heuristic of libFuzzer then chases).
+inline PyObject* reference_function(const char* name)
+{
+    PyObject* fn = PyObject_GetAttrString(reference_module(), name);
+    QV_CHECK(fn != nullptr);
+    return fn;
+}
+
+// The tuple that fn(input) returns; a Python error aborts. Holds its
+// reference for as long as it lives.
+class Expect {
+  public:
+    Expect(PyObject* fn, const uint8_t* data, size_t size)
+    {
+        PyObject* arg = PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(data), Py_ssize_t(size));
+        QV_CHECK(arg != nullptr);
+        t_ = PyObject_CallOneArg(fn, arg);
+        Py_DECREF(arg);
+        if (t_ == nullptr)
+            PyErr_Print();
+        QV_CHECK(t_ != nullptr && PyTuple_Check(t_));
+    }
+    ~Expect() { Py_XDECREF(t_); }
+    Expect(const Expect&) = delete;
+    Expect& operator=(const Expect&) = delete;
+
+    PyObject* at(Py_ssize_t i) const { return PyTuple_GET_ITEM(t_, i); }
+
+  private:
+    PyObject* t_ = nullptr;
+};
+
+inline bool is_bytes(PyObject* o) { return PyBytes_Check(o); }
+inline bool is_int(PyObject* o) { return PyLong_Check(o); }
+inline bool is_none(PyObject* o) { return o == Py_None; }
+
+inline std::string bytes_of(PyObject* o)
+{
+    QV_CHECK(PyBytes_Check(o));
+    return std::string(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)));
+}
+
+inline int64_t int_of(PyObject* o)
+{
+    int64_t v = PyLong_AsLongLong(o);
+    QV_CHECK(!PyErr_Occurred());
+    return v;
+}
+
+// An error message the reference gave (a str), or "" for a result.
+inline std::string message_of(PyObject* o)
+{
+    if (!PyUnicode_Check(o))
+        return "";
+    const char* s = PyUnicode_AsUTF8(o);
+    QV_CHECK(s != nullptr);
+    return s;
+}
+
+}  // namespace fz
