@@ -11,13 +11,13 @@
 #include <string>
 
 // A failed check aborts, so libFuzzer records the input as a crash.
-#define QV_CHECK(cond)                                                    \
-    do {                                                                  \
-        if (!(cond)) {                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,   \
-                         __LINE__, #cond);                                \
-            std::abort();                                                 \
-        }                                                                 \
+#define QV_CHECK(cond)                                                  \
+    do {                                                                \
+        if (!(cond)) {                                                  \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, \
+                         __LINE__, #cond);                              \
+            std::abort();                                               \
+        }                                                               \
     } while (0)
 
 namespace fz {

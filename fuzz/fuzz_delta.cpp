@@ -23,9 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const fz::Expect want(g_expect, data, size);
     const std::string src = fz::bytes_of(want.at(0));
     const std::string delta = fz::bytes_of(want.at(1));
-    PyObject* frags = want.at(2);   // [(start, end, data offset, len)] or None
-    PyObject* patched = want.at(3); // text or message
-    PyObject* sized = want.at(4);   // size or message
+    PyObject* frags = want.at(2);  // [(start, end, data offset, len)] or None
+    PyObject* patched = want.at(3);  // text or message
+    PyObject* sized = want.at(4);    // size or message
     const fz::Exact s(src), d(delta);
 
     // The size-only reading, which never decodes.

@@ -30,7 +30,8 @@ constexpr int64_t kHeader = 12;
 
 fragment_list* deltafold_newlist(size_t capacity) noexcept
 {
-    auto* l = static_cast<fragment_list*>(qv::mem_alloc(sizeof(fragment_list)));
+    auto* l =
+        static_cast<fragment_list*>(qv::mem_alloc(sizeof(fragment_list)));
     if (l == nullptr)
         return nullptr;
     if (capacity < 1)
@@ -49,7 +50,8 @@ fragment_list* deltafold_newlist(size_t capacity) noexcept
     return l;
 }
 
-int deltafold_decode(const char* bin, int64_t len, fragment_list** out) noexcept
+int deltafold_decode(const char* bin, int64_t len,
+                     fragment_list** out) noexcept
 {
     // Every fragment takes at least its 12-byte header, so len / 12 + 1 slots
     // always suffice. Only the first 2^31 - 1 bytes can ever be taken (the
@@ -143,8 +145,7 @@ int64_t deltafold_calcsize(int64_t srclen, const fragment_list* l) noexcept
         // copy from before the source, so such a list is refused here too.
         if (f->start > f->end || f->len < 0)
             return DELTAFOLD_EPATCH;
-        if (__builtin_add_overflow(running,
-                                   int64_t(f->start) - last + f->len,
+        if (__builtin_add_overflow(running, int64_t(f->start) - last + f->len,
                                    &running))
             return DELTAFOLD_EPATCH;
         last = f->end;

@@ -33,7 +33,8 @@ struct Merge {
     fragment_list* a;
     bool bad = false;
 
-    void put(int64_t start, int64_t end, int32_t len, const char* data) noexcept
+    void put(int64_t start, int64_t end, int32_t len,
+             const char* data) noexcept
     {
         bad = bad || out_of_i32(start) || out_of_i32(end) || len < 0;
         *r->tail++ = delta_fragment{int32_t(start), int32_t(end), len, data};

@@ -31,12 +31,11 @@ constexpr const char* kSizeRange = "patched size does not fit in a C long";
 // Raises for an engine code unless an exception is already pending.
 std::nullptr_t deltafold_raise(int64_t code) noexcept
 {
-    return qv::raise_code(code, {
-        {DELTAFOLD_EPATCH, g_error, kInvalidPatch},
-        {DELTAFOLD_EDECODE, g_error, kUndecodable},
-        {DELTAFOLD_ERANGE, PyExc_OverflowError, kSizeRange},
-        {DELTAFOLD_ENOMEM, nullptr, nullptr},
-    });
+    return qv::raise_code(code,
+                          {{DELTAFOLD_EPATCH, g_error, kInvalidPatch},
+                           {DELTAFOLD_EDECODE, g_error, kUndecodable},
+                           {DELTAFOLD_ERANGE, PyExc_OverflowError, kSizeRange},
+                           {DELTAFOLD_ENOMEM, nullptr, nullptr}});
 }
 
 // Sets aside a pending exception while we query an item, since a buffer
@@ -91,7 +90,8 @@ class PendingError {
 // Fetches item pos of list into buf (held by the caller for as long as the
 // returned list is used) and decodes it. Null with an exception set on
 // failure; a decoding failure keeps any exception already pending.
-fragment_list* fetch_item(PyObject* list, int64_t pos, qv::Buffer& buf) noexcept
+fragment_list* fetch_item(PyObject* list, int64_t pos,
+                          qv::Buffer& buf) noexcept
 {
     PendingError pending;
     // We hold a reference across the query: its code could drop the item
@@ -165,8 +165,8 @@ PyObject* deltafold_patches(PyObject*, PyObject* args) noexcept
     if (size < 0)
         return deltafold_raise(size);
     // Created uninitialised at its final size and filled in one pass.
-    qv::Ref out = qv::Ref::steal(
-        PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
+    qv::Ref out =
+        qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
     if (!out)
         return nullptr;
     int rc = deltafold_apply(PyBytes_AS_STRING(out.get()), base.data(),
@@ -193,9 +193,8 @@ PyObject* deltafold_patchedsize(PyObject*, PyObject* args) noexcept
     return PyLong_FromLong(long(size));
 }
 
-PyDoc_STRVAR(deltafold_patches_doc,
-             "patches($module, base, deltas, /)\n--\n\n"
-             "apply a series of patches\n");
+PyDoc_STRVAR(deltafold_patches_doc, "patches($module, base, deltas, /)\n--\n\n"
+                                    "apply a series of patches\n");
 PyDoc_STRVAR(deltafold_patchedsize_doc,
              "patchedsize($module, baselen, delta, /)\n--\n\n"
              "calculed patched size\n");
@@ -207,9 +206,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef deltafold_module = {
-    PyModuleDef_HEAD_INIT, "deltafold", "Efficient binary patching.", -1,
-    methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef deltafold_module = {PyModuleDef_HEAD_INIT,
+                                "deltafold",
+                                "Efficient binary patching.",
+                                -1,
+                                methods,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr};
 
 }  // namespace
 

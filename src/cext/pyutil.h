@@ -130,8 +130,8 @@ struct CodeError {
 // A pending exception always wins: it is the callee's (a fetch callback's,
 // an exporter's), and more precise than anything the code says. A code
 // missing from the table is a fault of ours and raises SystemError.
-inline std::nullptr_t raise_code(int64_t code,
-                                 std::initializer_list<CodeError> table) noexcept
+inline std::nullptr_t
+raise_code(int64_t code, std::initializer_list<CodeError> table) noexcept
 {
     if (PyErr_Occurred())
         return nullptr;
