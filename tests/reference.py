@@ -20,17 +20,17 @@ from typing import Callable, Iterator, Optional
 # checks, numbered as in the README:
 #   1. framing: every header and its data lie inside the delta, and the last
 #      fragment ends exactly at its end;
-#   2. start <= end in every fragment;
-#   3. len >= 0 (a len with the top bit set is refused);
-#   4. the offset past every fragment stays below 2^31;
-#   5. against a source of n bytes: fragments ascend without overlap
-#      (start >= the previous end, the first start >= 0) and every end <= n.
-# The applying reader takes the fields signed and checks all five (1 to 4
-# when decoding, 5 when sizing and applying); the size-only reading takes
-# them unsigned and checks 1 and 2 only.
+#   2. start <= end and len >= 0 in every fragment, fields read signed;
+#   3. the delta is shorter than 2^31 bytes (the offset past every fragment
+#      stays below 2^31);
+#   4. against the source: fragments ascend without overlap (the first start
+#      >= 0, every later start >= the previous end);
+#   5. every end lies within the source.
+# Decoding checks 1 to 3, sizing and applying 4 and 5. The size-only reading
+# takes the fields unsigned and checks only 1 and start <= end.
 
-INVALID = "invalid patch"            # rule 5
-UNDECODABLE = "patch cannot be decoded"  # rules 1 to 4
+INVALID = "invalid patch"  # rules 4 and 5
+UNDECODABLE = "patch cannot be decoded"  # rules 1 to 3
 INT32_MAX = 2**31 - 1
 _HEADER = struct.Struct(">iii")
 _UHEADER = struct.Struct(">III")
@@ -54,7 +54,7 @@ def frag(start: int, end: int, data: bytes = b"",
 
 def walk(delta: bytes) -> Iterator[tuple[int, int, int, int]]:
     """(start, end, offset of the data, len) of each fragment by rules 1 to
-    4, fields signed; DeltaError at the first fault."""
+    3, fields signed; DeltaError at the first fault."""
     p, n = 0, len(delta)
     while p < n:
         if n - p < 12:
@@ -68,14 +68,14 @@ def walk(delta: bytes) -> Iterator[tuple[int, int, int, int]]:
 
 
 def decode(delta: bytes) -> list[Fragment]:
-    """Fragments of a delta by rules 1 to 4, fields signed."""
+    """Fragments of a delta by rules 1 to 3, fields signed."""
     delta = bytes(delta)
     return [(s, e, delta[at:at + n]) for s, e, at, n in walk(delta)]
 
 
 def apply_frags(text: bytes, frags: list[Fragment]) -> bytes:
-    """The patched text by rule 5. Source stretches are memoryview slices,
-    so each byte is copied once, by the join."""
+    """The patched text by rules 4 and 5. Source stretches are memoryview
+    slices, so each byte is copied once, by the join."""
     src = memoryview(text)
     out: list[object] = []
     last = 0
@@ -103,8 +103,8 @@ def apply_chain(text: bytes, deltas: list[bytes]) -> bytes:
 
 
 def size_only(baselen: int, delta: bytes) -> int:
-    """The header walk of patchedsize: fields unsigned, rules 1 and 2 only,
-    the data never looked at."""
+    """The header walk of patchedsize: fields unsigned, only rule 1 and
+    start <= end checked, the data never looked at."""
     delta = bytes(delta)
     p = running = last = 0
     n = len(delta)
@@ -254,7 +254,7 @@ def b85decode(text: bytes) -> bytes:
     return bytes(out)
 
 
-# -- hunk bodies --------------------------------------------------------------
+# -- hunk bodies ------------------------------------------------------------
 #
 # Lines are seen as zero-terminated strings where the module reads them so:
 # the marker test, the new-side copies and testhunk's comparison stop at the
@@ -324,7 +324,7 @@ def testhunk(old: list, lines: list, start: int) -> int:
     return 0
 
 
-# -- fuzz input layouts -------------------------------------------------------
+# -- fuzz input layouts -----------------------------------------------------
 #
 # How each fuzz target cuts its input, and how make_seeds.py builds one:
 #   delta, lines: 2-byte big-endian length k, k bytes of text, then the rest
@@ -392,7 +392,8 @@ def cut_fold(data: bytes) -> tuple[bytes, list[bytes]]:
     return base, deltas
 
 
-def fold_input(base: bytes, deltas: list[bytes], repair: bool = False) -> bytes:
+def fold_input(base: bytes, deltas: list[bytes],
+               repair: bool = False) -> bytes:
     flags = (len(deltas) - 1) | (8 if repair else 0)
     return bytes([flags]) + b"".join(
         struct.pack(">H", len(x)) + x for x in [base] + deltas)
@@ -408,7 +409,7 @@ def cut_hunk(data: bytes) -> tuple[int, int, bytes]:
     return r.u8() % 16, r.u8() % 16, r.rest()
 
 
-# -- checks run by the fuzz targets and their replay ---------------------------
+# -- checks run by the fuzz targets and their replay -------------------------
 
 def expect_delta(data: bytes) -> tuple[bytes, bytes, object, object, object]:
     """The delta target's input cut, with what the engine must give for it:

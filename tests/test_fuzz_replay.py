@@ -80,8 +80,12 @@ def replay_b85(data):
             text + b"\0" * (-len(text) % 4) if pad else text)
 
 
+def replay_hunk(data):
+    ref.check_hunk(hunkfix, data)
+
+
 REPLAY = {"delta": replay_delta, "fold": replay_fold, "lines": replay_lines,
-          "b85": replay_b85, "hunk": lambda data: ref.check_hunk(hunkfix, data)}
+          "b85": replay_b85, "hunk": replay_hunk}
 
 
 @pytest.mark.parametrize("target, path", list(inputs()))
