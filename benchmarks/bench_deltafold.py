@@ -13,14 +13,20 @@ and a 1M-line base and chains of 1, 10, 100 and 1000 deltas:
 
 It runs twice: with the default allocator and, in a child process, with
 MALLOC_MMAP_THRESHOLD_ / MALLOC_TRIM_THRESHOLD_ raised so that large objects
-reuse heap pages instead of faulting in fresh ones. Fixed seeds throughout.
-Import it and call ``run()`` for the rows as dicts.
+reuse heap pages instead of faulting in fresh ones. Fixed seeds throughout;
+the texts are benchlib's C-like lines. Times are minima of repeated runs.
+Import it and call ``run()`` for the rows as dicts, or ``report(quick)`` for
+what benchmarks/report.py shows: these chains, the patch-chain growth sweep
+against one-at-a-time patching, pure Python and bsdiff4, and one delta
+against bsdiff4.
 
 Deltas are made by the line diff module over a window around each edit
 (a few lines replaced, inserted or deleted at 1 to 3 places per delta), with
 their offsets moved to the whole text: diffing the whole 1M-line text 1000
 times would take minutes.
 """
+from __future__ import annotations
+
 import argparse
 import json
 import math
@@ -29,38 +35,26 @@ import random
 import struct
 import subprocess
 import sys
-import time
+from typing import Callable, Optional
 
 import numpy as np
+
+import benchlib
+from benchlib import Results, Row, median_time, note
+from reference import count_fragments, shift
 
 from quorvan.cext import deltafold, linesift
 
 BIG_HEAP = {"MALLOC_MMAP_THRESHOLD_": "1073741824",
             "MALLOC_TRIM_THRESHOLD_": "1073741824"}
-WORDS = [b"alpha", b"beta", b"gamma", b"delta", b"return", b"if", b"for",
-         b"(x)", b"{", b"}", b"=", b"+=", b"self", b"None", b"0", b"42"]
 
 
 def make_line(rng):
-    return b"    " * rng.randrange(4) + b" ".join(
-        rng.choice(WORDS) for _ in range(rng.randint(1, 8))) + b"\n"
+    return benchlib.c_like_lines(1, rng)[0]
 
 
 def make_base(nlines, seed=1):
-    rng = random.Random(seed)
-    return [make_line(rng) for _ in range(nlines)]
-
-
-def shift(delta, off):
-    """Moves every offset of a delta by off bytes."""
-    out = []
-    p = 0
-    while p < len(delta):
-        s, e, n = struct.unpack_from(">III", delta, p)
-        out.append(struct.pack(">III", s + off, e + off, n))
-        out.append(delta[p + 12:p + 12 + n])
-        p += 12 + n
-    return b"".join(out)
+    return benchlib.c_like_lines(nlines, seed)
 
 
 def make_chain(lines, k, seed=2, window=12):
@@ -126,28 +120,9 @@ def seq_py(base, chain):
     return text
 
 
-def best(fn, budget=0.3, most=50):
-    """Best of repeated runs: as many as fit in the budget (at least 2)."""
-    t0 = time.perf_counter()
-    fn()
-    first = time.perf_counter() - t0
-    times = [first]
-    reps = 1 if first > budget else min(most, max(2, int(budget / first)))
-    for _ in range(reps):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
-
-
-def count_frags(chain):
-    n = 0
-    for d in chain:
-        p = 0
-        while p < len(d):
-            p += 12 + struct.unpack_from(">I", d, p + 8)[0]
-            n += 1
-    return n
+def best(fn, budget=0.3):
+    """Minimum of repeated runs within about budget seconds."""
+    return benchlib.time_call(fn, budget=budget, min_runs=3, max_runs=50).min
 
 
 def run(sizes=(10_000, 1_000_000), chains=(1, 10, 100, 1000)):
@@ -167,7 +142,7 @@ def run(sizes=(10_000, 1_000_000), chains=(1, 10, 100, 1000)):
             t_patch = best(lambda: deltafold.patches(base, chain), budget)
             t_seq = best(lambda: seq_py(base, chain), budget)
             t_copy = best(lambda: bytes(bytearray(result)), budget)
-            frags = count_frags(chain)
+            frags = sum(count_fragments(d) for d in chain)
             fold = max(t_patch - floor, 0.0)
             rows.append({
                 "lines": nlines, "bytes": len(base), "chain": k,
@@ -180,6 +155,156 @@ def run(sizes=(10_000, 1_000_000), chains=(1, 10, 100, 1000)):
                                          if k > 1 else None),
             })
     return rows
+
+
+# -- the patch-chain sweep and one delta against bsdiff4 -------------------
+
+CHAIN = 32  # deltas per chain in the sweep
+
+_HEADER = struct.Struct(">iii")
+
+
+def py_apply(text, delta):
+    """The sweep's pure-Python peer: one delta applied the plainest way,
+    with bytes slices (so the text is copied twice per delta)."""
+    out = []
+    pos = 0
+    last = 0
+    unpack = _HEADER.unpack_from
+    n = len(delta)
+    while pos < n:
+        start, end, length = unpack(delta, pos)
+        pos += 12
+        out.append(text[last:start])
+        out.append(delta[pos:pos + length])
+        pos += length
+        last = end
+    out.append(text[last:])
+    return b"".join(out)
+
+
+def py_apply_chain(base, deltas):
+    text = base
+    for d in deltas:
+        text = py_apply(text, d)
+    return text
+
+
+def patch_sweep(res: Results, quick: bool, bsdiff_max: int = 30_000) -> None:
+    """patches on chains of CHAIN deltas against one-at-a-time patching,
+    pure Python and bsdiff4, from 1,000 lines up."""
+    sizes, table_sizes = benchlib.sweep_sizes(quick)
+    bsdiff4 = benchlib.optional("bsdiff4")
+    if bsdiff4 is None:
+        res.notes.append("patch chain: bsdiff4 is not installed; its column"
+                         " is skipped.")
+    capped: dict[str, int] = {}
+    for n in sizes:
+        note(f"patch chain: {n} lines")
+        revs = benchlib.revision_chain(n, CHAIN + 1, max(2, n // 5000),
+                                       seed=7 * n)
+        base, last = revs[0], revs[-1]
+        deltas = [linesift.linesift(x, y) for x, y in zip(revs, revs[1:])]
+        assert deltafold.patches(base, deltas) == last
+        assert py_apply_chain(base, deltas) == last
+
+        def one_by_one() -> bytes:
+            text = base
+            for d in deltas:
+                text = deltafold.patches(text, [d])
+            return text
+
+        ours = median_time(lambda: deltafold.patches(base, deltas))
+        res.series("patch", "patches (folded chain)").append((n, ours))
+        timers: dict[str, Optional[Callable[[], object]]] = {
+            "patches, one delta at a time": one_by_one,
+            "pure Python, one at a time": lambda: py_apply_chain(base, deltas),
+        }
+        if bsdiff4 is not None:
+            timers["bsdiff4, one at a time"] = None
+        if bsdiff4 is not None and n <= bsdiff_max:
+            note(f"patch chain: {n} lines, making bsdiff4 deltas")
+            bdeltas = [bsdiff4.diff(x, y) for x, y in zip(revs, revs[1:])]
+
+            def bs_chain() -> bytes:
+                text = base
+                for d in bdeltas:
+                    text = bsdiff4.patch(text, d)
+                return text
+            assert bs_chain() == last
+            timers["bsdiff4, one at a time"] = bs_chain
+        del revs
+        for name, fn in timers.items():
+            t = None
+            why = ""
+            if name in capped:
+                why = (f"not run: over {benchlib.TIME_CAP:g} s at"
+                       f" {capped[name]:,} lines")
+            elif fn is None:
+                why = ("not run: making its deltas takes too long past"
+                       f" {bsdiff_max:,} lines")
+            else:
+                note(f"patch chain: {n} lines, {name}")
+                t = median_time(fn)
+                res.series("patch", name).append((n, t))
+                if t > benchlib.TIME_CAP:
+                    capped[name] = n
+            if n in table_sizes:
+                bs = name.startswith("bsdiff4")
+                res.rows.append(Row(
+                    "patch chain", f"{n:,} lines, {CHAIN} deltas", "patches",
+                    ours, name, t, why,
+                    key=n == (min(table_sizes) if bs else max(table_sizes))))
+
+
+def delta_vs_bsdiff(res: Results) -> None:
+    """One 13,000-line pair: making and applying the delta, and its size."""
+    bsdiff4 = benchlib.optional("bsdiff4")
+    lines = benchlib.c_like_lines(13000, seed=13)
+    a = b"".join(lines)
+    b = b"".join(benchlib.edit_lines(lines, 40, seed=14))
+    d = linesift.linesift(a, b)
+    case = f"13,000 lines ({len(a):,} bytes), 40 edits"
+    if bsdiff4 is None:
+        res.notes.append("delta size: bsdiff4 is not installed; skipped.")
+        return
+    note("one delta: bsdiff4")
+    bd = bsdiff4.diff(a, b)
+    res.rows.append(Row("one delta", case + ": make", "linesift",
+                        median_time(lambda: linesift.linesift(a, b)),
+                        "bsdiff4.diff",
+                        median_time(lambda: bsdiff4.diff(a, b)), key=True))
+    res.rows.append(Row("one delta", case + ": apply", "patches",
+                        median_time(lambda: deltafold.patches(a, [d])),
+                        "bsdiff4.patch",
+                        median_time(lambda: bsdiff4.patch(a, bd)), key=True))
+    res.notes.append(
+        f"delta size on the {case} pair: linesift {len(d):,} bytes"
+        f" (uncompressed, line-granular), bsdiff4 {len(bd):,} bytes"
+        f" (bzip2-compressed); {len(d) / len(bd):.1f}x.")
+
+
+def report(quick: bool = False) -> Results:
+    """What benchmarks/report.py shows of this script."""
+    res = Results()
+    patch_sweep(res, quick)
+    delta_vs_bsdiff(res)
+    runs: list[tuple[tuple[int, ...], tuple[int, ...]]] = [
+        ((10_000,), (1, 10, 100, 1000))]
+    if not quick:
+        # The pure-Python peer needs seconds per run for 1000 deltas on a
+        # million lines; 100 deltas show the same.
+        runs.append(((1_000_000,), (1, 10, 100)))
+    for sizes, chains in runs:
+        for r in run(sizes, chains):
+            case = (f"{r['lines']:,} lines, {r['chain']} deltas"
+                    f" ({r['fragments']:,} fragments)")
+            res.rows.append(Row("patch chain (bench_deltafold)", case,
+                                "patches", r["patches"],
+                                "pure Python, one at a time", r["seq_py"],
+                                key=(sizes, chains) == runs[-1]
+                                and r["chain"] == max(chains), stat="min"))
+    return res
 
 
 def fold_fit(rows, nlines):

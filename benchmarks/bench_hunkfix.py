@@ -6,17 +6,21 @@ read hunk by hunk from an io.BytesIO, once through addlines and once
 through the plain Python loop below, which builds the same three lists.
 
     python benchmarks/bench_hunkfix.py [--hunks 20000] [--seed 1]
+
+Times are minima of repeated runs, taken in turns. ``report(quick)`` gives
+what benchmarks/report.py shows.
 """
 import argparse
 import io
 import os
 import random
 import sys
-import time
+
+import benchlib
+from benchlib import Results, Row
+from reference import MARKER
 
 from quorvan.cext import hunkfix
-
-MARKER = b"\\ No newline at end of file\n"
 
 
 def py_fix_newline(hunk, old, new):
@@ -35,7 +39,9 @@ def py_fix_newline(hunk, old, new):
 
 
 def py_addlines(fp, hunk, oldcount, newcount, old, new):
-    """The same reading in plain Python, as a host would write it."""
+    """The same reading in plain Python, as a host would write it: the peer.
+    It is not tests/reference.py's reading, which also follows the module's
+    zero-byte rules and would time those instead."""
     readline = fp.readline
     while True:
         need = max(oldcount - len(old), newcount - len(new))
@@ -119,18 +125,6 @@ def read_all(fn, body, counts, keep=False):
     return result
 
 
-def best_times(jobs, runs):
-    """Best time of each job; the jobs take turns, so that load from
-    elsewhere on the machine falls on all of them alike."""
-    best = [float("inf")] * len(jobs)
-    for _ in range(runs):
-        for i, job in enumerate(jobs):
-            t0 = time.perf_counter()
-            job()
-            best[i] = min(best[i], time.perf_counter() - t0)
-    return best
-
-
 def _noop(f, hunk, oldcount, newcount, old, new):
     return 0
 
@@ -143,12 +137,12 @@ def run(hunks=10000, seed=1, runs=15):
     # Both readers must agree before their times mean anything.
     assert read_all(hunkfix.addlines, body, counts, keep=True) == \
         read_all(py_addlines, body, counts, keep=True)
-    ours, peer, lines_only, loop_only = best_times([
+    ours, peer, lines_only, loop_only = (t.min for t in benchlib.time_calls(
         lambda: read_all(hunkfix.addlines, body, counts),
         lambda: read_all(py_addlines, body, counts),
         lambda: list(iter(io.BytesIO(body).readline, b"")),
         lambda: read_all(_noop, body, counts),
-    ], runs)
+        min_runs=runs, max_runs=runs))
     floor = lines_only + loop_only
     return [{
         "op": "addlines", "hunks": hunks, "lines": body.count(b"\n"),
@@ -156,6 +150,18 @@ def run(hunks=10000, seed=1, runs=15):
         "floor_s": floor, "speedup_vs_python": peer / ours,
         "ours_vs_floor": ours / floor, "python_vs_floor": peer / floor,
     }]
+
+
+def report(quick=False):
+    """What benchmarks/report.py shows of this script."""
+    res = Results()
+    for r in run(hunks=2000 if quick else 10000, runs=5 if quick else 15):
+        case = (f"{r['hunks']:,} hunks, {r['lines']:,} lines"
+                f" ({r['ours_vs_floor']:.2f}x the readline floor)")
+        res.rows.append(Row("hunk reading (bench_hunkfix)", case, "addlines",
+                            r["ours_s"], "the same reading in Python",
+                            r["python_s"], key=True, stat="min"))
+    return res
 
 
 def main(argv=None):

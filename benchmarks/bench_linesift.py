@@ -9,7 +9,9 @@ of this script) with MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ set to
 1 GiB, which the peer processes inherit too. Times are medians; ratios are
 peer time / our time (above 1 means we are faster).
 
-Importable: ``run(quick=False, source=None)`` returns the rows.
+Importable: ``run(quick=False, source=None)`` returns the rows, and
+``report(quick)`` what benchmarks/report.py shows: those rows and the growth
+sweep against difflib, cdifflib, git and GNU diff that it plots.
 """
 from __future__ import annotations
 
@@ -19,15 +21,16 @@ import json
 import os
 import random
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
-from typing import NamedTuple, Optional
+from typing import Callable, NamedTuple, Optional
 
-from quorvan.cext import linesift
+import benchlib
+from benchlib import Results, Row as ReportRow, median_time, note
+
+from quorvan.cext import deltafold, linesift
 
 MALLOC_ENV = {"MALLOC_MMAP_THRESHOLD_": "1073741824",
               "MALLOC_TRIM_THRESHOLD_": "1073741824"}
@@ -43,40 +46,10 @@ class Row(NamedTuple):
     git: Optional[float]       # whole process
 
 
-# ---- texts -----------------------------------------------------------------
+# ---- texts ----------------------------------------------------------------
 
 C_WORDS = ["buf", "len", "ctx", "node", "count", "flags", "ret", "p", "q",
            "size", "entry", "state", "err", "head", "tail", "key", "val"]
-
-
-def synthetic_c(nlines: int, rng: random.Random) -> list[bytes]:
-    """C-like source: functions with braces, blank lines, repeated idioms
-    (so popular lines and near-duplicates occur as in real code)."""
-    out: list[bytes] = []
-    fn = 0
-    while len(out) < nlines:
-        fn += 1
-        args = ", ".join(f"int {rng.choice(C_WORDS)}{i}"
-                         for i in range(rng.randint(1, 3)))
-        out += [b"", b"/* helper %d */" % fn,
-                f"static int fn_{fn}({args})".encode(), b"{"]
-        for _ in range(rng.randint(4, 30)):
-            w, v = rng.choice(C_WORDS), rng.choice(C_WORDS)
-            depth = b"\t" * rng.randint(1, 3)
-            form = rng.randrange(8)
-            if form == 0:
-                out.append(depth + f"if ({w} < {v}->{rng.choice(C_WORDS)})".encode())
-                out += [depth + b"\treturn -1;"]
-            elif form == 1:
-                out.append(depth + f"for (i = 0; i < {w}; i++) {{".encode())
-                out.append(depth + f"\t{v}[i] = {w}[i] + {rng.randint(0, 99)};".encode())
-                out.append(depth + b"}")
-            elif form == 2:
-                out.append(b"")
-            else:
-                out.append(depth + f"{w} = {v} + {rng.randint(0, 999)};".encode())
-        out += [b"\treturn ret;", b"}"]
-    return [line + b"\n" for line in out[:nlines]]
 
 
 def revise(lines: list[bytes], nedits: int, rng: random.Random,
@@ -101,25 +74,11 @@ def revise(lines: list[bytes], nedits: int, rng: random.Random,
 
 # ---- timing ----------------------------------------------------------------
 
-def median_time(fn, min_runs=3, max_runs=9, budget=0.5) -> float:
-    times: list[float] = []
-    start = time.perf_counter()
-    while len(times) < min_runs or (len(times) < max_runs and
-                                    time.perf_counter() - start < budget):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
-
-
 def process_time(argv: list[str]) -> Optional[float]:
     if shutil.which(argv[0]) is None:
         return None
 
-    def call():
-        subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    return median_time(call, min_runs=3, max_runs=5, budget=1.0)
+    return benchlib.process_time(argv, min_runs=3, max_runs=5, budget=1.0)
 
 
 def measure(name: str, a: list[bytes], b: list[bytes], tmp: Path,
@@ -128,8 +87,10 @@ def measure(name: str, a: list[bytes], b: list[bytes], tmp: Path,
     fa, fb = tmp / "old", tmp / "new"
     fa.write_bytes(sa)
     fb.write_bytes(sb)
-    t_ls = median_time(lambda: linesift.linesift(sa, sb))
-    t_bl = median_time(lambda: linesift.blocks(sa, sb))
+    t_ls = median_time(lambda: linesift.linesift(sa, sb), max_runs=9,
+                       budget=0.5)
+    t_bl = median_time(lambda: linesift.blocks(sa, sb), max_runs=9,
+                       budget=0.5)
     t_dl = None
     if with_difflib:
         t_dl = median_time(
@@ -153,7 +114,7 @@ def cases(quick: bool, source: Optional[Path]):
         base = source.read_bytes().splitlines(keepends=True)
         label = f"revisions of {source.name}"
     else:
-        base = synthetic_c(13000, rng)
+        base = benchlib.c_like_lines(13000, rng)
         label = "C revisions"
     revs = [base]
     for r in range(2 if quick else 4):
@@ -186,6 +147,103 @@ def run(quick: bool = False, source: Optional[Path] = None) -> list[Row]:
         for name, a, b, with_difflib in cases(quick, source):
             rows.append(measure(name, a, b, Path(d), with_difflib))
     return rows
+
+
+# ---- the growth sweep and the rows of the report ------------------------------
+
+def growth_sweep(res: Results, quick: bool) -> None:
+    """linesift and blocks against difflib, cdifflib, git diff --no-index
+    and GNU diff, from 1,000 lines up; a peer that passed
+    benchlib.TIME_CAP at one size is not run at larger ones."""
+    sizes, table_sizes = benchlib.sweep_sizes(quick)
+    cdifflib = benchlib.optional("cdifflib")
+    git = benchlib.have_command("git")
+    gnu = benchlib.have_command("diff")
+    for missing, why in ((cdifflib is None, "cdifflib is not installed"),
+                         (not git, "git is not on PATH"),
+                         (not gnu, "diff is not on PATH")):
+        if missing:
+            res.notes.append(f"line diff: {why}; its column is skipped.")
+
+    peers: dict[str, Callable[[bytes, bytes], Callable[[], object]]] = {
+        "difflib": lambda a, b: lambda: difflib.SequenceMatcher(
+            None, a.splitlines(True), b.splitlines(True)
+        ).get_matching_blocks(),
+    }
+    if cdifflib is not None:
+        peers["cdifflib"] = lambda a, b: lambda: cdifflib.CSequenceMatcher(
+            None, a.splitlines(True), b.splitlines(True)
+        ).get_matching_blocks()
+    capped: dict[str, int] = {}
+    with benchlib.Scratch() as scratch:
+        for n in sizes:
+            note(f"line diff: {n} lines")
+            lines = benchlib.c_like_lines(n, seed=n)
+            a = b"".join(lines)
+            # A few hundred scattered edits at a million lines.
+            b = b"".join(benchlib.edit_lines(lines, max(3, n // 3000),
+                                             seed=n + 1))
+            fa, fb = scratch.file("a", a), scratch.file("b", b)
+            assert deltafold.patches(a, [linesift.linesift(a, b)]) == b
+            ours = median_time(lambda: linesift.linesift(a, b))
+            ours_blocks = median_time(lambda: linesift.blocks(a, b))
+            res.series("diff", "linesift").append((n, ours))
+            res.series("diff", "blocks").append((n, ours_blocks))
+            # Each timer measures one peer and returns its median.
+            timers: dict[str, Callable[[], float]] = {
+                name: (lambda f: lambda: median_time(f))(make(a, b))
+                for name, make in peers.items()}
+            if git:
+                timers["git diff --no-index"] = lambda: benchlib.process_time(
+                    ["git", "diff", "--no-index", "--no-color", fa, fb])
+            if gnu:
+                timers["GNU diff"] = lambda: benchlib.process_time(
+                    ["diff", fa, fb])
+            for name, fn in timers.items():
+                t: Optional[float] = None
+                if name not in capped:
+                    note(f"line diff: {n} lines, {name}")
+                    t = fn()
+                    res.series("diff", name).append((n, t))
+                    if t > benchlib.TIME_CAP:
+                        capped[name] = n
+                if n in table_sizes:
+                    ours_name = "blocks" if "difflib" in name else "linesift"
+                    ours_t = ours_blocks if "difflib" in name else ours
+                    res.rows.append(ReportRow(
+                        "line diff", f"{n:,} lines, {max(3, n // 3000)} edits",
+                        ours_name, ours_t, name, t,
+                        "" if t is not None else
+                        f"not run: over {benchlib.TIME_CAP:g} s at"
+                        f" {capped[name]:,} lines", key=n == max(table_sizes)))
+
+
+def report(quick: bool = False) -> Results:
+    """What benchmarks/report.py shows of this script: the growth sweep,
+    then every case of run() against its three peers."""
+    res = Results()
+    growth_sweep(res, quick)
+    sec = "line diff (bench_linesift)"
+    for r in run(quick):
+        case = f"{r.name}, {r.size:,} lines"
+        key = r.name.endswith("0->1") or r.name == "trailing numbers"
+        res.rows.append(ReportRow(sec, case, "blocks", r.blocks,
+                                  "difflib (lines split beforehand)",
+                                  r.difflib, "" if r.difflib is not None
+                                  else "not run: too slow at this size",
+                                  key=key))
+        res.rows.append(ReportRow(sec, case, "linesift", r.linesift,
+                                  "GNU diff", r.diff, "" if r.diff is not None
+                                  else "diff is not on PATH", key=key))
+        res.rows.append(ReportRow(sec, case, "linesift", r.linesift,
+                                  "git diff --no-index", r.git,
+                                  "" if r.git is not None
+                                  else "git is not on PATH", key=key))
+    res.notes.append("bench_linesift.py also measures every case with"
+                     " MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_"
+                     " raised (no fresh pages per result); run it on its own"
+                     " for those figures.")
+    return res
 
 
 # ---- report ----------------------------------------------------------------

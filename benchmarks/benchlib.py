@@ -1,50 +1,127 @@
-"""Shared pieces of the benchmark scripts: timers, inputs, peers.
+"""Shared pieces of the benchmark scripts: the timer, the rows a report is
+made of, inputs and small helpers.
 
 Inputs come from fixed seeds so that every run measures the same texts.
-Times are medians of repeated runs; peers run in the same process and the
-same run as our methods, so ratios compare like with like on a loaded
-machine.
+Peers run in the same process and the same run as our methods, so ratios
+compare like with like on a loaded machine. Every time is the minimum or
+the median of repeated runs, and says which.
 """
 from __future__ import annotations
 
+import importlib
 import os
 import random
 import shutil
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import ModuleType
+from typing import Callable, Optional, Sequence
+
+# Scripts import the shared reference of the tests (tests/reference.py).
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 # -- timing ----------------------------------------------------------------
 
 
-def median_time(fn: Callable[[], object], *, budget: float = 1.0,
-                min_runs: int = 3, max_runs: int = 25) -> float:
-    """Median wall time of fn() in seconds.
+@dataclass
+class Timing:
+    """The run times of one callable, in seconds."""
+    runs: list[float]
 
-    Runs at least min_runs times, then stops once budget seconds are spent,
-    so fast calls get many samples and slow ones the minimum.
-    """
-    times: list[float] = []
+    @property
+    def min(self) -> float:
+        return min(self.runs)
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.runs)
+
+
+def time_calls(*fns: Callable[[], object], budget: float = 1.0,
+               min_runs: int = 3, max_runs: int = 25) -> list[Timing]:
+    """Times the callables in turns, one round after another, so that load
+    from elsewhere on the machine falls on all of them alike. Runs at least
+    min_runs rounds, then stops once budget seconds are spent or max_runs
+    rounds are done: fast calls get many samples and slow ones few."""
+    runs: list[list[float]] = [[] for _ in fns]
     spent = 0.0
-    while len(times) < max_runs and (len(times) < min_runs or spent < budget):
-        t0 = time.perf_counter()
-        fn()
-        dt = time.perf_counter() - t0
-        times.append(dt)
-        spent += dt
-    return statistics.median(times)
+    while len(runs[0]) < max_runs and (len(runs[0]) < min_runs
+                                       or spent < budget):
+        for fn, out in zip(fns, runs):
+            t0 = time.perf_counter()
+            fn()
+            dt = time.perf_counter() - t0
+            out.append(dt)
+            spent += dt
+    return [Timing(r) for r in runs]
 
 
-def process_time(argv: Sequence[str], **kw: object) -> float:
+def time_call(fn: Callable[[], object], **kw: float) -> Timing:
+    return time_calls(fn, **kw)[0]  # type: ignore[arg-type]
+
+
+def median_time(fn: Callable[[], object], **kw: float) -> float:
+    return time_call(fn, **kw).median
+
+
+def process_time(argv: Sequence[str], **kw: float) -> float:
     """Median wall time of a whole process (start-up included)."""
     def run() -> None:
         subprocess.run(argv, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
-    return median_time(run, **kw)  # type: ignore[arg-type]
+    return median_time(run, **kw)
+
+
+# -- what a report is made of ----------------------------------------------
+
+# A peer whose time passed this many seconds at one size of a growth sweep
+# is not run at the larger sizes: the growth it has shown so far says enough.
+TIME_CAP = 2.0
+
+
+def sweep_sizes(quick: bool) -> tuple[list[int], set[int]]:
+    """Line counts of the growth sweeps, and those that also make rows."""
+    top = 100_000 if quick else 1_000_000
+    sizes = [n for n in (1_000, 3_000, 10_000, 30_000, 100_000, 300_000,
+                         1_000_000) if n <= top]
+    return sizes, {10_000, top}
+
+
+@dataclass
+class Row:
+    section: str
+    case: str
+    ours: str
+    ours_s: float
+    peer: str
+    peer_s: Optional[float]  # None: the peer was not run (see note)
+    note: str = ""
+    key: bool = False     # also shown in the README's short table
+    stat: str = "median"  # which statistic of repeated runs: median or min
+
+
+@dataclass
+class Results:
+    rows: list[Row] = field(default_factory=list)
+    # plot name -> series name -> [(input lines, seconds)]
+    sweeps: dict[str, dict[str, list[tuple[int, float]]]] = \
+        field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
+
+    def series(self, plot: str, name: str) -> list[tuple[int, float]]:
+        return self.sweeps.setdefault(plot, {}).setdefault(name, [])
+
+
+def optional(name: str) -> Optional[ModuleType]:
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
 
 
 def have_command(name: str) -> bool:
@@ -95,10 +172,10 @@ _WORDS = ["buf", "len", "pos", "node", "next", "head", "tail", "count",
           "src", "dst", "flags", "err", "ctx", "list", "item", "state"]
 
 
-def c_like_lines(n: int, seed: int) -> list[bytes]:
+def c_like_lines(n: int, seed: int | random.Random) -> list[bytes]:
     """n lines that look like C source: statements, declarations, braces,
     comments and blank lines, with the repeats real code has."""
-    rng = random.Random(seed)
+    rng = seed if isinstance(seed, random.Random) else random.Random(seed)
     w = _WORDS
     out: list[bytes] = []
     depth = 0
@@ -158,34 +235,3 @@ def revision_chain(nlines: int, nrevs: int, edits: int,
         lines = edit_lines(lines, edits, seed * 1000 + k)
         revs.append(b"".join(lines))
     return revs
-
-
-# -- pure-Python peers -----------------------------------------------------
-
-_HEADER = struct.Struct(">iii")
-
-
-def py_apply(text: bytes, delta: bytes) -> bytes:
-    """Applies one binary delta the straightforward Python way."""
-    out = []
-    pos = 0
-    last = 0
-    unpack = _HEADER.unpack_from
-    n = len(delta)
-    while pos < n:
-        start, end, length = unpack(delta, pos)
-        pos += 12
-        out.append(text[last:start])
-        out.append(delta[pos:pos + length])
-        pos += length
-        last = end
-    out.append(text[last:])
-    return b"".join(out)
-
-
-def py_apply_chain(base: bytes, deltas: Sequence[bytes]) -> bytes:
-    """The chain applied one delta after another, each making a new text."""
-    text = base
-    for d in deltas:
-        text = py_apply(text, d)
-    return text
