@@ -7,6 +7,7 @@ round the failure, return the exact result; and nothing may stay allocated.
 Elsewhere these tests skip."""
 import ctypes
 import gc
+import random
 from pathlib import Path
 
 import pytest
@@ -67,7 +68,6 @@ def ladder(lib, call):
 def texts(nlines, seed):
     """A source and a target with scattered edits and popular lines, so
     that the diff meets the class table, the block list and the prefix."""
-    import random
     rng = random.Random(seed)
     src = [b"%d\n" % rng.randrange(nlines // 3) for _ in range(nlines)]
     tgt = list(src)

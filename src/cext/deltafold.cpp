@@ -155,11 +155,8 @@ PyObject* deltafold_patches(PyObject*, PyObject* args) noexcept
 
     FetchContext ctx{bins, held.get()};
     ListPtr folded(deltafold_fold(&ctx, fetch_held, 0, n));
-    if (!folded) {
-        if (!PyErr_Occurred())
-            PyErr_NoMemory();
-        return nullptr;
-    }
+    if (!folded)  // a fetch's error, or else an allocation failed
+        return deltafold_raise(DELTAFOLD_ENOMEM);
 
     int64_t size = deltafold_calcsize(base.size(), folded.get());
     if (size < 0)
