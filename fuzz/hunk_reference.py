@@ -11,11 +11,6 @@ class Refused(Exception):
     pass
 
 
-def _z(s):
-    """A line as a zero-terminated string sees it."""
-    return s.split(b"\0", 1)[0]
-
-
 def _fix_newline(hunk, old, new):
     if not hunk or len(hunk[-1]) < 2:
         raise Refused
@@ -33,6 +28,7 @@ def _fix_newline(hunk, old, new):
 
 def ref_addlines(body, oldcount, newcount):
     f, hunk, old, new = io.BytesIO(body), [], [], []
+    prev = b""
     while True:
         need = max(oldcount - len(old), newcount - len(new))
         if need <= 0:
@@ -41,7 +37,9 @@ def ref_addlines(body, oldcount, newcount):
             line = f.readline()
             if not line:
                 raise Refused
-            if _z(line) == MARKER:
+            if line == MARKER:
+                if prev == MARKER:  # a repeated marker is refused
+                    raise Refused
                 _fix_newline(hunk, old, new)
             elif line[:1] == b"\n":
                 hunk.append(b" \n")
@@ -52,7 +50,8 @@ def ref_addlines(body, oldcount, newcount):
                 if line[:1] != b"+":
                     old.append(line)
                 if line[:1] != b"-":
-                    new.append(_z(line[1:]))
+                    new.append(line[1:])
+            prev = line
 
 
 def ref_testhunk(old, lines, start):
@@ -61,7 +60,7 @@ def ref_testhunk(old, lines, start):
     for a, b in zip(old, lines[start:]):
         if not a:
             raise Refused
-        if _z(a[1:]) != _z(b):
+        if a[1:] != b:
             return -1
     return 0
 
