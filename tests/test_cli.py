@@ -386,22 +386,23 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 
 from quorvan.cext import linesift  # noqa: E402
 from quorvan.cext._apply import apply, read_patch  # noqa: E402
-from quorvan.cext._unified import unified  # noqa: E402
+from quorvan.cext._unified import quote_name, unified  # noqa: E402
 
 PEER = {name: shutil.which(name) for name in ("diff", "patch", "git")}
 GIT_ENV = dict(os.environ, GIT_CEILING_DIRECTORIES=os.path.abspath(os.sep),
                GIT_CONFIG_NOSYSTEM="1", HOME=os.devnull)
 ROUND_TRIPS = {"GNU patch": 0, "git apply": 0, "ours": 0}
+F = "f g"  # a name that headers must quote
 
 
 def peer_diffs(d):
-    """Unified diffs of d/a/f against d/b/f from GNU diff and git diff."""
+    """Unified diffs of d/a/F against d/b/F from GNU diff and git diff."""
     made = []
     for tool, argv in (("diff", ["diff", "-u"]),
                        ("git", ["git", "diff", "--no-index", "--no-color",
                                 "--no-ext-diff", "--text"])):
         if PEER[tool]:
-            r = subprocess.run(argv + ["a/f", "b/f"], cwd=d, env=GIT_ENV,
+            r = subprocess.run(argv + ["a/" + F, "b/" + F], cwd=d, env=GIT_ENV,
                                capture_output=True, timeout=60)
             assert r.returncode in (0, 1), r.stderr
             made.append(r.stdout)
@@ -410,7 +411,7 @@ def peer_diffs(d):
 
 def peers_apply(d, old, patch, context):
     """What GNU patch -p1 and git apply make of old with our patch, each in
-    a tree holding d/w/f; no fuzz, no offset allowed. git apply takes a
+    a tree holding d/w/F; no fuzz, no offset allowed. git apply takes a
     diff without context lines only when told (as for GNU diff -U0)."""
     results = []
     zero = ["--unidiff-zero"] if context == 0 else []
@@ -422,12 +423,12 @@ def peers_apply(d, old, patch, context):
         if not PEER[tool]:
             continue
         (d / "w").mkdir(exist_ok=True)
-        (d / "w/f").write_bytes(old)
+        (d / "w" / F).write_bytes(old)
         r = subprocess.run(argv, cwd=d / "w", env=GIT_ENV,
                            capture_output=True, timeout=60)
         assert r.returncode == 0, r.stdout + r.stderr
         assert b"offset" not in r.stdout and b"fuzz" not in r.stdout
-        results.append((d / "w/f").read_bytes())
+        results.append((d / "w" / F).read_bytes())
         ROUND_TRIPS["GNU patch" if tool == "patch" else "git apply"] += 1
     return results
 
@@ -437,9 +438,10 @@ def round_trip(d, old, new, context=3):
     through our apply: every way must give new byte for byte."""
     for side, text in (("a", old), ("b", new)):
         (d / side).mkdir(exist_ok=True)
-        (d / side / "f").write_bytes(text)
-    ours = unified(old, new, linesift.blocks(old, new), b"a/f", b"b/f",
-                   context)
+        (d / side / F).write_bytes(text)
+    ours = unified(old, new, linesift.blocks(old, new),
+                   quote_name(b"a/" + F.encode()),
+                   quote_name(b"b/" + F.encode()), context)
     assert (ours == b"") == (old == new)
     moved = []
     patches = [ours] + (peer_diffs(d) if b"\0" not in old + new else [])
@@ -448,8 +450,8 @@ def round_trip(d, old, new, context=3):
         ROUND_TRIPS["ours"] += 1
     assert moved == []
     if ours and b"\0" not in old + new:
-        assert peers_apply(d, old, ours, context) == [new] * (len(PEER) - 1 - (
-            not PEER["patch"]) - (not PEER["git"]))
+        assert peers_apply(d, old, ours, context) == [new] * sum(
+            bool(PEER[t]) for t in ("patch", "git"))
 
 
 # Few distinct lines, so that texts share lines; CRLF, a bare CR, zero
@@ -480,10 +482,12 @@ def test_unified_round_trip_on_the_sample_history(tmp_path, capsysbinary,
                                           revs[0].replace(b"\n", b"\r\n"))]
     for old, new in pairs:
         round_trip(tmp_path, old, new)
-        rc, out, err = run(capsysbinary, "diff", "-u", "a/f", "b/f")
-        assert (rc, err) == (1, "") and out.startswith(b"--- a/f\t")
+        rc, out, err = run(capsysbinary, "diff", "-u", "a/" + F, "b/" + F)
+        assert (rc, err) == (1, "") and out.startswith(b'--- "a/f g"\t')
+        assert peers_apply(tmp_path, old, out, 3) == [new] * sum(
+            bool(PEER[t]) for t in ("patch", "git"))
         (tmp_path / "p").write_bytes(out)
-        assert run(capsysbinary, "apply", "a/f", "p") == (0, new, "")
+        assert run(capsysbinary, "apply", "a/" + F, "p") == (0, new, "")
     print("unified round trips:", ROUND_TRIPS)
 
 

@@ -89,6 +89,23 @@ def hunks(old: Sequence[bytes], new: Sequence[bytes],
     return out
 
 
+_ESCAPES = {7: b"\\a", 8: b"\\b", 9: b"\\t", 10: b"\\n", 11: b"\\v",
+            12: b"\\f", 13: b"\\r", 34: b'\\"', 92: b"\\\\"}
+
+
+def quote_name(name: bytes) -> bytes:
+    """The name as diff writes it in a header: as it is, or in double
+    quotes with C escapes when it holds a space, a control character, a
+    quote or a backslash, which the header's own syntax would swallow.
+    GNU patch and git apply both read the quoted form."""
+    if all(c > 32 and c != 127 and c not in _ESCAPES for c in name):
+        return name
+    return b'"' + b"".join(
+        _ESCAPES.get(c) or (b"\\%03o" % c if c < 32 or c == 127
+                            else bytes([c]))
+        for c in name) + b'"'
+
+
 def file_label(name: str, mtime_ns: int | None) -> bytes:
     """A header's file part: the name as given, a tab and the time as diff
     writes it (local time to the nanosecond, with the zone offset)."""
@@ -97,7 +114,8 @@ def file_label(name: str, mtime_ns: int | None) -> bytes:
     secs, nanos = divmod(mtime_ns, 10**9)
     stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(secs))
     zone = time.strftime("%z", time.localtime(secs))
-    return os.fsencode(name) + f"\t{stamp}.{nanos:09d} {zone}".encode()
+    return quote_name(os.fsencode(name)) + \
+        f"\t{stamp}.{nanos:09d} {zone}".encode()
 
 
 def unified(old: bytes, new: bytes,
