@@ -368,7 +368,8 @@ def test_no_memory_growth_on_error_paths():
 
     def paths():
         for body, counts in ((b"-a\n+b\n c\n", (2, 2)), (b" a\n", (3, 3)),
-                             (MARKER, (1, 1)), (b"+a\n", (0, 5))):
+                             (MARKER, (1, 1)), (b"+a\n", (0, 5)),
+                             (b" a\n" + MARKER * 2, (2, 2))):
             try:
                 hunkfix.addlines(io.BytesIO(body), [], *counts[:1],
                                  counts[1], [], [])

@@ -92,14 +92,16 @@ def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
 
     text = inp.read(args.file)
     data = inp.read(args.patch)
+    moved: list[str] = []  # said only once every hunk has found its place
     try:
         hunks = read_patch(data)
         if not hunks and data.strip():
             raise PatchError("no hunks found")
-        result = apply(text, hunks,
-                       lambda line: print(line, file=sys.stderr))
+        result = apply(text, hunks, moved.append)
     except PatchError as e:
         raise CliError(f"{display(args.patch)}: {e}") from None
+    for line in moved:
+        print(line, file=sys.stderr)
     write_output(args.output, result)
 
 
