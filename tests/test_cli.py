@@ -10,9 +10,12 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
-from quorvan.cext import _cli
+from quorvan.cext import _cli, linesift
 from quorvan.cext.__main__ import main
+from quorvan.cext._apply import apply, read_patch
+from quorvan.cext._unified import quote_name, unified
 
 SAMPLE = sorted((Path(__file__).parents[1] / "src/quorvan/cext/sample")
                 .glob("ringbuf.c.*"), key=lambda p: int(p.suffix[1:]))
@@ -381,12 +384,6 @@ def test_progress_only_on_a_terminal(files, capsysbinary, monkeypatch):
 
 
 # -- unified diffs: ours against GNU diff, GNU patch and git --------------
-
-from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
-
-from quorvan.cext import linesift  # noqa: E402
-from quorvan.cext._apply import apply, read_patch  # noqa: E402
-from quorvan.cext._unified import quote_name, unified  # noqa: E402
 
 PEER = {name: shutil.which(name) for name in ("diff", "patch", "git")}
 GIT_ENV = dict(os.environ, GIT_CEILING_DIRECTORIES=os.path.abspath(os.sep),
