@@ -386,8 +386,15 @@ def test_progress_only_on_a_terminal(files, capsysbinary, monkeypatch):
 # -- unified diffs: ours against GNU diff, GNU patch and git --------------
 
 PEER = {name: shutil.which(name) for name in ("diff", "patch", "git")}
-GIT_ENV = dict(os.environ, GIT_CEILING_DIRECTORIES=os.path.abspath(os.sep),
-               GIT_CONFIG_NOSYSTEM="1", HOME=os.devnull)
+GIT_ENV = dict(os.environ, GIT_CONFIG_NOSYSTEM="1",
+               GIT_CONFIG_GLOBAL=os.devnull, HOME=os.devnull)
+
+
+def peer(argv, cwd):
+    """Runs a peer in cwd; git looks for no repository above it."""
+    return subprocess.run(argv, cwd=cwd, capture_output=True, timeout=60,
+                          env=dict(GIT_ENV,
+                                   GIT_CEILING_DIRECTORIES=str(cwd.parent)))
 ROUND_TRIPS = {"GNU patch": 0, "git apply": 0, "ours": 0}
 F = "f g"  # a name that headers must quote
 
@@ -399,8 +406,7 @@ def peer_diffs(d):
                        ("git", ["git", "diff", "--no-index", "--no-color",
                                 "--no-ext-diff", "--text"])):
         if PEER[tool]:
-            r = subprocess.run(argv + ["a/" + F, "b/" + F], cwd=d, env=GIT_ENV,
-                               capture_output=True, timeout=60)
+            r = peer(argv + ["a/" + F, "b/" + F], d)
             assert r.returncode in (0, 1), r.stderr
             made.append(r.stdout)
     return made
@@ -422,8 +428,7 @@ def peers_apply(d, old, patch, context):
             continue
         (d / "w").mkdir(exist_ok=True)
         (d / "w" / F).write_bytes(old)
-        r = subprocess.run(argv, cwd=d / "w", env=GIT_ENV,
-                           capture_output=True, timeout=60)
+        r = peer(argv, d / "w")
         assert r.returncode == 0, r.stdout + r.stderr
         assert b"offset" not in r.stdout and b"fuzz" not in r.stdout
         results.append((d / "w" / F).read_bytes())
