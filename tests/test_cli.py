@@ -12,12 +12,14 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import quorvan.cext
 from quorvan.cext import _cli, linesift
 from quorvan.cext.__main__ import main
 from quorvan.cext._apply import apply, read_patch
 from quorvan.cext._unified import quote_name, unified
 
-SAMPLE = sorted((Path(__file__).parents[1] / "src/quorvan/cext/sample")
+# The sample history as installed with the package.
+SAMPLE = sorted((Path(quorvan.cext.__file__).with_name("sample"))
                 .glob("ringbuf.c.*"), key=lambda p: int(p.suffix[1:]))
 
 

@@ -17,14 +17,11 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 # Everything the tests may read (helper modules, fuzz inputs, pytest's
-# settings in pyproject.toml) except the package's sources. The sample
-# history comes along: test_cli.py reads it by its path in the tree.
+# settings in pyproject.toml) except the package's sources.
 tests=$scratch/tests-outside
 mkdir -p "$tests"
 tar -C . --exclude=./src --exclude=./build --exclude=./dist \
     --exclude='./.venv*' --exclude=./.git -cf - . | tar -C "$tests" -xf -
-mkdir -p "$tests/src/quorvan/cext"
-cp -R src/quorvan/cext/sample "$tests/src/quorvan/cext/"
 
 # run_installed PYTHON DIR: the suite and the demo, run from DIR, against the
 # package installed in PYTHON's site-packages.
