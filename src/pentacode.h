@@ -51,7 +51,9 @@ size_t pentacode_decode(const pentacode_path* path, const uint8_t* src,
 
 size_t pentacode_encode_scalar(const uint8_t*, size_t, uint8_t*) noexcept;
 size_t pentacode_decode_scalar(const uint8_t*, size_t, uint8_t*) noexcept;
-#if defined(__x86_64__) && defined(__GNUC__)
+// The vector kernels exist on x86-64 only (g++ or clang); elsewhere, or when
+// built with -DPENTACODE_PORTABLE_ONLY, the portable kernels are all there is.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(PENTACODE_PORTABLE_ONLY)
 #define PENTACODE_X86 1
 size_t pentacode_encode_avx2(const uint8_t*, size_t, uint8_t*) noexcept;
 size_t pentacode_decode_avx2(const uint8_t*, size_t, uint8_t*) noexcept;
