@@ -21,17 +21,35 @@ namespace {
 
 using pentacode_simd::kTables;
 
-QV_AVX512 inline __m512i table(const uint8_t (&t)[16]) noexcept
+// 16-byte tables repeated over the four lanes at compile time: g++ would
+// otherwise broadcast them again inside the loops, a shuffle each.
+struct alignas(64) Wide {
+    uint8_t b[64];
+};
+
+template <class T>
+constexpr Wide widen(const T (&t)[16])
 {
-    return _mm512_broadcast_i32x4(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+    Wide w{};
+    for (int i = 0; i < 64; ++i)
+        w.b[i] = uint8_t(t[i % 16]);
+    return w;
 }
 
-QV_AVX512 inline __m512i bytes16(const int8_t (&b)[16]) noexcept
+QV_AVX512 inline __m512i load(const Wide& w) noexcept
 {
-    return _mm512_broadcast_i32x4(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+    return _mm512_load_si512(w.b);
 }
+
+constexpr Wide kPunctLo = widen(kTables.punct_lo);
+constexpr Wide kPunctHi = widen(kTables.punct_hi);
+constexpr Wide kRowBit = widen(kTables.row_bit);
+constexpr Wide kColMask = widen(kTables.col_mask);
+constexpr Wide kSplit = widen(kTables.split);
+constexpr Wide kOffLow = widen(kTables.off_low);
+constexpr Wide kOffStep = widen(kTables.off_step);
+constexpr Wide kRow2Gate = widen(kTables.row2_gate);
+constexpr Wide kRow2Off = widen(kTables.row2_off);
 
 // Digits (0-84, one per byte) to their characters.
 QV_AVX512 inline __m512i to_chars(__m512i d) noexcept
@@ -44,10 +62,10 @@ QV_AVX512 inline __m512i to_chars(__m512i d) noexcept
     const __m512i t = _mm512_sub_epi8(d, _mm512_set1_epi8(62));
     r = _mm512_mask_shuffle_epi8(
         r, _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(61)),
-        table(kTables.punct_lo), t);
+        load(kPunctLo), t);
     return _mm512_mask_shuffle_epi8(
         r, _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(77)),
-        table(kTables.punct_hi), _mm512_sub_epi8(t, _mm512_set1_epi8(16)));
+        load(kPunctHi), _mm512_sub_epi8(t, _mm512_set1_epi8(16)));
 }
 
 // Characters to digits (garbage for bytes outside the alphabet); *bad gets
@@ -57,17 +75,17 @@ QV_AVX512 inline __m512i to_digits(__m512i c, __mmask64* bad) noexcept
     const __m512i nib = _mm512_set1_epi8(0x0F);
     const __m512i hi = _mm512_and_si512(_mm512_srli_epi16(c, 4), nib);
     const __m512i lo = _mm512_and_si512(c, nib);
-    *bad = _mm512_testn_epi8_mask(_mm512_shuffle_epi8(table(kTables.row_bit), hi),
-                                  _mm512_shuffle_epi8(table(kTables.col_mask), lo));
+    *bad = _mm512_testn_epi8_mask(_mm512_shuffle_epi8(load(kRowBit), hi),
+                                  _mm512_shuffle_epi8(load(kColMask), lo));
     const __mmask64 above =
-        _mm512_cmpgt_epi8_mask(lo, _mm512_shuffle_epi8(table(kTables.split), hi));
-    __m512i off = _mm512_shuffle_epi8(table(kTables.off_low), hi);
+        _mm512_cmpgt_epi8_mask(lo, _mm512_shuffle_epi8(load(kSplit), hi));
+    __m512i off = _mm512_shuffle_epi8(load(kOffLow), hi);
     off = _mm512_mask_add_epi8(off, above, off,
-                               _mm512_shuffle_epi8(table(kTables.off_step), hi));
+                               _mm512_shuffle_epi8(load(kOffStep), hi));
     const __m512i row2 =
-        _mm512_or_si512(lo, _mm512_shuffle_epi8(table(kTables.row2_gate), hi));
+        _mm512_or_si512(lo, _mm512_shuffle_epi8(load(kRow2Gate), hi));
     off = _mm512_add_epi8(off,
-                          _mm512_shuffle_epi8(table(kTables.row2_off), row2));
+                          _mm512_shuffle_epi8(load(kRow2Off), row2));
     return _mm512_add_epi8(c, off);
 }
 
@@ -78,10 +96,11 @@ QV_AVX512 inline __m512i digits16(const uint8_t* src, __m512i* top) noexcept
 {
     static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
                                           11, 10, 9, 8, 15, 14, 13, 12};
+    static constexpr Wide kBswapW = widen(kBswap);
     const __m512i m = _mm512_set1_epi32(int(pentacode_simd::kDiv7225));
     const __m512i k7225 = _mm512_set1_epi32(7225);
     const __m512i v =
-        _mm512_shuffle_epi8(_mm512_loadu_si512(src), bytes16(kBswap));
+        _mm512_shuffle_epi8(_mm512_loadu_si512(src), load(kBswapW));
     const __m512i pe = _mm512_mul_epu32(v, m);
     const __m512i po = _mm512_mul_epu32(_mm512_srli_epi64(v, 32), m);
     const __m512i q = _mm512_mask_blend_epi32(
@@ -109,11 +128,14 @@ QV_AVX512 inline void store16(uint8_t* dst, __m512i ch, __m512i c0,
 {
     static constexpr int8_t kHead[16] = {-1, 2, 3, 0, 1, -1, 6, 7,
                                          4, 5, -1, 10, 11, 8, 9, -1};
+    static constexpr Wide kHeadW = widen(kHead);
     static constexpr int8_t kTop[2][16] = {
         {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
         {1, -1, -1, -1, -1, 5, -1, -1, -1, -1, 9, -1, -1, -1, -1, 13}};
     static constexpr int8_t kTail[16] = {14, 15, 12, 13, -1, -1, -1, -1,
                                          -1, -1, -1, -1, -1, -1, -1, -1};
+    static constexpr Wide kTailW = widen(kTail);
+    static constexpr Wide kTopW[2] = {widen(kTop[0]), widen(kTop[1])};
     // Output dwords: each lane's 4 head dwords, then its tail dword (dword
     // 16 + 4k of the second source); 20 in all.
     const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 4, 5, 6, 7, 20,
@@ -121,9 +143,9 @@ QV_AVX512 inline void store16(uint8_t* dst, __m512i ch, __m512i c0,
     const __m512i second = _mm512_setr_epi32(13, 14, 15, 28, 0, 0, 0, 0, 0,
                                              0, 0, 0, 0, 0, 0, 0);
     const __m512i head =
-        _mm512_or_si512(_mm512_shuffle_epi8(ch, bytes16(kHead)),
-                        _mm512_shuffle_epi8(c0, bytes16(kTop[at])));
-    const __m512i tail = _mm512_shuffle_epi8(ch, bytes16(kTail));
+        _mm512_or_si512(_mm512_shuffle_epi8(ch, load(kHeadW)),
+                        _mm512_shuffle_epi8(c0, load(kTopW[at])));
+    const __m512i tail = _mm512_shuffle_epi8(ch, load(kTailW));
     _mm512_storeu_si512(dst, _mm512_permutex2var_epi32(head, first, tail));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 64),
                      _mm512_castsi512_si128(
@@ -162,12 +184,16 @@ QV_AVX512 size_t pentacode_decode_avx512(const uint8_t* src, size_t groups,
 {
     static constexpr int8_t kQuad[16] = {0, 1, 2, 3, 5, 6, 7, 8,
                                          10, 11, 12, 13, -1, -1, -1, -1};
+    static constexpr Wide kQuadW = widen(kQuad);
     static constexpr int8_t kLast[16] = {4, -1, -1, -1, 9, -1, -1, -1,
                                          14, -1, -1, -1, -1, -1, -1, -1};
+    static constexpr Wide kLastW = widen(kLast);
     static constexpr int8_t kWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
                                             85, 1, 85, 1, 85, 1, 85, 1};
+    static constexpr Wide kWeightsW = widen(kWeights);
     static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
                                           11, 10, 9, 8, -1, -1, -1, -1};
+    static constexpr Wide kBswapW = widen(kBswap);
     const __m512i pair_w = _mm512_set1_epi32(7225 | 1 << 16);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i max_prefix = _mm512_set1_epi32(0x03030303);
@@ -190,10 +216,10 @@ QV_AVX512 size_t pentacode_decode_avx512(const uint8_t* src, size_t groups,
         __mmask64 bad;
         const __m512i d = to_digits(c, &bad);
         const __m512i v4 = _mm512_madd_epi16(
-            _mm512_maddubs_epi16(_mm512_shuffle_epi8(d, bytes16(kQuad)),
-                                 bytes16(kWeights)),
+            _mm512_maddubs_epi16(_mm512_shuffle_epi8(d, load(kQuadW)),
+                                 load(kWeightsW)),
             pair_w);
-        const __m512i d4 = _mm512_shuffle_epi8(d, bytes16(kLast));
+        const __m512i d4 = _mm512_shuffle_epi8(d, load(kLastW));
         const __mmask16 over = _mm512_cmpgt_epu32_mask(
             _mm512_add_epi32(v4, _mm512_min_epu32(d4, one)), max_prefix);
         if ((bad & kLaneBytes) != 0 || over != 0)
@@ -203,7 +229,7 @@ QV_AVX512 size_t pentacode_decode_avx512(const uint8_t* src, size_t groups,
         _mm512_mask_storeu_epi32(
             dst + 4 * g, 0x0FFF,
             _mm512_permutexvar_epi32(
-                pack, _mm512_shuffle_epi8(v, bytes16(kBswap))));
+                pack, _mm512_shuffle_epi8(v, load(kBswapW))));
     }
     return g;
 }
