@@ -101,14 +101,13 @@ size_t ref_good_groups(const std::string& s)
 void check_paths(const std::string& text, bool decode)
 {
     const auto* src = reinterpret_cast<const uint8_t*>(text.data());
-    const pentacode_path* seen[3] = {};
-    const char* caps[3] = {"scalar", "avx2", "avx512"};
-    for (int i = 0; i < 3; ++i) {
-        const pentacode_path* path = pentacode_select(caps[i]);
+    const pentacode_path* last = nullptr;
+    for (const char* cap : {"scalar", "avx2", "avx512"}) {
+        const pentacode_path* path = pentacode_select(cap);
         QV_CHECK(path != nullptr);
-        if (i > 0 && path == seen[i - 1])
+        if (path == last)
             continue;  // the CPU stops short of this one
-        seen[i] = path;
+        last = path;
         if (decode) {
             const size_t groups = text.size() / 5;
             std::string out(4 * groups, '\0');

@@ -20,8 +20,9 @@ extern int8_t pentacode_dec[256];
 //   Decoders: 5 characters to 4 bytes each. A vector decoder stops before a
 //   block that holds a character outside the alphabet or a group above
 //   0xFFFFFFFF; the scalar decoder stops at that very group, which is then
-//   group number <return value>. Decoders may write up to 32 bytes past the
-//   groups they report, but never past dst + 4 * groups.
+//   group number <return value>. A vector decoder may also write bytes of
+//   the groups after those it reports (never past dst + 4 * groups); the
+//   next kernel writes them again.
 using pentacode_kernel = size_t (*)(const uint8_t* src, size_t groups,
                                     uint8_t* dst) noexcept;
 
@@ -53,7 +54,8 @@ size_t pentacode_encode_scalar(const uint8_t*, size_t, uint8_t*) noexcept;
 size_t pentacode_decode_scalar(const uint8_t*, size_t, uint8_t*) noexcept;
 // The vector kernels exist on x86-64 only (g++ or clang); elsewhere, or when
 // built with -DPENTACODE_PORTABLE_ONLY, the portable kernels are all there is.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(PENTACODE_PORTABLE_ONLY)
+#if defined(__x86_64__) && defined(__GNUC__) && \
+    !defined(PENTACODE_PORTABLE_ONLY)
 #define PENTACODE_X86 1
 size_t pentacode_encode_avx2(const uint8_t*, size_t, uint8_t*) noexcept;
 size_t pentacode_decode_avx2(const uint8_t*, size_t, uint8_t*) noexcept;

@@ -123,9 +123,8 @@ QV_AVX2 inline __m256i digits8(const uint8_t* src, __m256i* top) noexcept
 
     // r2 (digits 1, 2) and r1 (digits 3, 4) in the two halves of a lane.
     const __m256i w = _mm256_or_si256(r1, _mm256_slli_epi32(r2, 16));
-    const __m256i wq = _mm256_srli_epi16(
-        _mm256_mulhi_epu16(w, _mm256_set1_epi16(int16_t(pentacode_simd::kDiv85))),
-        4);
+    const __m256i div85 = _mm256_set1_epi16(int16_t(pentacode_simd::kDiv85));
+    const __m256i wq = _mm256_srli_epi16(_mm256_mulhi_epu16(w, div85), 4);
     const __m256i wr =
         _mm256_sub_epi16(w, _mm256_mullo_epi16(wq, _mm256_set1_epi16(85)));
     return to_chars(_mm256_or_si256(wq, _mm256_slli_epi16(wr, 8)));

@@ -55,10 +55,10 @@ constexpr Wide kRow2Off = widen(kTables.row2_off);
 QV_AVX512 inline __m512i to_chars(__m512i d) noexcept
 {
     __m512i r = _mm512_add_epi8(d, _mm512_set1_epi8('0'));
-    r = _mm512_mask_add_epi8(r, _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(9)),
-                             r, _mm512_set1_epi8(7));
-    r = _mm512_mask_add_epi8(r, _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(35)),
-                             r, _mm512_set1_epi8(6));
+    const __mmask64 past9 = _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(9));
+    const __mmask64 past35 = _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(35));
+    r = _mm512_mask_add_epi8(r, past9, r, _mm512_set1_epi8(7));
+    r = _mm512_mask_add_epi8(r, past35, r, _mm512_set1_epi8(6));
     const __m512i t = _mm512_sub_epi8(d, _mm512_set1_epi8(62));
     r = _mm512_mask_shuffle_epi8(
         r, _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(61)),
