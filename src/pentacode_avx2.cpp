@@ -14,37 +14,14 @@
 
 namespace {
 
-using pentacode_simd::kTables;
-
-// 16-byte tables repeated over both lanes at compile time, so that the
-// loops read them from memory instead of broadcasting them again.
-struct alignas(32) Wide {
-    uint8_t b[32];
-};
-
-template <class T>
-constexpr Wide widen(const T (&t)[16])
-{
-    Wide w{};
-    for (int i = 0; i < 32; ++i)
-        w.b[i] = uint8_t(t[i % 16]);
-    return w;
-}
+using Wide = pentacode_simd::Wide<32>;
+using pentacode_simd::widen;
+constexpr pentacode_simd::WideTables<32> kWide{};
 
 QV_AVX2 inline __m256i load(const Wide& w) noexcept
 {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(w.b));
 }
-
-constexpr Wide kPunctLo = widen(kTables.punct_lo);
-constexpr Wide kPunctHi = widen(kTables.punct_hi);
-constexpr Wide kRowBit = widen(kTables.row_bit);
-constexpr Wide kColMask = widen(kTables.col_mask);
-constexpr Wide kSplit = widen(kTables.split);
-constexpr Wide kOffLow = widen(kTables.off_low);
-constexpr Wide kOffStep = widen(kTables.off_step);
-constexpr Wide kRow2Gate = widen(kTables.row2_gate);
-constexpr Wide kRow2Off = widen(kTables.row2_off);
 
 // Digits (0-84, one per byte) to their characters.
 QV_AVX2 inline __m256i to_chars(__m256i d) noexcept
@@ -60,9 +37,9 @@ QV_AVX2 inline __m256i to_chars(__m256i d) noexcept
     // so zero, below 78).
     const __m256i t = _mm256_sub_epi8(d, _mm256_set1_epi8(62));
     const __m256i lo = _mm256_shuffle_epi8(
-        load(kPunctLo), _mm256_adds_epu8(t, _mm256_set1_epi8(0x70)));
+        load(kWide.punct_lo), _mm256_adds_epu8(t, _mm256_set1_epi8(0x70)));
     const __m256i hi = _mm256_shuffle_epi8(
-        load(kPunctHi), _mm256_sub_epi8(t, _mm256_set1_epi8(16)));
+        load(kWide.punct_hi), _mm256_sub_epi8(t, _mm256_set1_epi8(16)));
     return _mm256_blendv_epi8(r, _mm256_or_si256(lo, hi),
                               _mm256_cmpgt_epi8(d, _mm256_set1_epi8(61)));
 }
@@ -75,19 +52,19 @@ QV_AVX2 inline __m256i to_digits(__m256i c, __m256i* bad) noexcept
     const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(c, 4), nib);
     const __m256i lo = _mm256_and_si256(c, nib);
     const __m256i ok =
-        _mm256_and_si256(_mm256_shuffle_epi8(load(kRowBit), hi),
-                         _mm256_shuffle_epi8(load(kColMask), lo));
+        _mm256_and_si256(_mm256_shuffle_epi8(load(kWide.row_bit), hi),
+                         _mm256_shuffle_epi8(load(kWide.col_mask), lo));
     *bad = _mm256_cmpeq_epi8(ok, _mm256_setzero_si256());
     const __m256i above =
-        _mm256_cmpgt_epi8(lo, _mm256_shuffle_epi8(load(kSplit), hi));
+        _mm256_cmpgt_epi8(lo, _mm256_shuffle_epi8(load(kWide.split), hi));
     __m256i off = _mm256_add_epi8(
-        _mm256_shuffle_epi8(load(kOffLow), hi),
+        _mm256_shuffle_epi8(load(kWide.off_low), hi),
         _mm256_and_si256(above,
-                         _mm256_shuffle_epi8(load(kOffStep), hi)));
+                         _mm256_shuffle_epi8(load(kWide.off_step), hi)));
     const __m256i row2 = _mm256_or_si256(
-        lo, _mm256_shuffle_epi8(load(kRow2Gate), hi));
+        lo, _mm256_shuffle_epi8(load(kWide.row2_gate), hi));
     off = _mm256_add_epi8(
-        off, _mm256_shuffle_epi8(load(kRow2Off), row2));
+        off, _mm256_shuffle_epi8(load(kWide.row2_off), row2));
     return _mm256_add_epi8(c, off);
 }
 
@@ -98,7 +75,7 @@ QV_AVX2 inline __m256i digits8(const uint8_t* src, __m256i* top) noexcept
 {
     static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
                                           11, 10, 9, 8, 15, 14, 13, 12};
-    static constexpr Wide kBswapW = widen(kBswap);
+    static constexpr Wide kBswapW = widen<32>(kBswap);
     const __m256i v = _mm256_shuffle_epi8(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)),
         load(kBswapW));
@@ -138,14 +115,14 @@ QV_AVX2 inline void store8(uint8_t* dst, __m256i ch, __m256i c0,
     // Per 128-bit lane (four groups): its first 16 characters, then 4.
     static constexpr int8_t kHead[16] = {-1, 2, 3, 0, 1, -1, 6, 7,
                                          4, 5, -1, 10, 11, 8, 9, -1};
-    static constexpr Wide kHeadW = widen(kHead);
+    static constexpr Wide kHeadW = widen<32>(kHead);
     static constexpr int8_t kTop[2][16] = {
         {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
         {1, -1, -1, -1, -1, 5, -1, -1, -1, -1, 9, -1, -1, -1, -1, 13}};
     static constexpr int8_t kTail[16] = {14, 15, 12, 13, -1, -1, -1, -1,
                                          -1, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kTailW = widen(kTail);
-    static constexpr Wide kTopW[2] = {widen(kTop[0]), widen(kTop[1])};
+    static constexpr Wide kTailW = widen<32>(kTail);
+    static constexpr Wide kTopW[2] = {widen<32>(kTop[0]), widen<32>(kTop[1])};
     const __m256i head =
         _mm256_or_si256(_mm256_shuffle_epi8(ch, load(kHeadW)),
                         _mm256_shuffle_epi8(c0, load(kTopW[at])));
@@ -194,16 +171,16 @@ QV_AVX2 size_t pentacode_decode_avx2(const uint8_t* src, size_t groups,
 {
     static constexpr int8_t kQuad[16] = {0, 1, 2, 3, 5, 6, 7, 8,
                                          10, 11, 12, 13, -1, -1, -1, -1};
-    static constexpr Wide kQuadW = widen(kQuad);
+    static constexpr Wide kQuadW = widen<32>(kQuad);
     static constexpr int8_t kLast[16] = {4, -1, -1, -1, 9, -1, -1, -1,
                                          14, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kLastW = widen(kLast);
+    static constexpr Wide kLastW = widen<32>(kLast);
     static constexpr int8_t kWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
                                             85, 1, 85, 1, 85, 1, 85, 1};
-    static constexpr Wide kWeightsW = widen(kWeights);
+    static constexpr Wide kWeightsW = widen<32>(kWeights);
     static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
                                           11, 10, 9, 8, -1, -1, -1, -1};
-    static constexpr Wide kBswapW = widen(kBswap);
+    static constexpr Wide kBswapW = widen<32>(kBswap);
     const __m256i pair_w = _mm256_set1_epi32(7225 | 1 << 16);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i max_prefix = _mm256_set1_epi32(0x03030303);

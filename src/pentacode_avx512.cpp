@@ -19,37 +19,14 @@
 
 namespace {
 
-using pentacode_simd::kTables;
-
-// 16-byte tables repeated over the four lanes at compile time: g++ would
-// otherwise broadcast them again inside the loops, a shuffle each.
-struct alignas(64) Wide {
-    uint8_t b[64];
-};
-
-template <class T>
-constexpr Wide widen(const T (&t)[16])
-{
-    Wide w{};
-    for (int i = 0; i < 64; ++i)
-        w.b[i] = uint8_t(t[i % 16]);
-    return w;
-}
+using Wide = pentacode_simd::Wide<64>;
+using pentacode_simd::widen;
+constexpr pentacode_simd::WideTables<64> kWide{};
 
 QV_AVX512 inline __m512i load(const Wide& w) noexcept
 {
     return _mm512_load_si512(w.b);
 }
-
-constexpr Wide kPunctLo = widen(kTables.punct_lo);
-constexpr Wide kPunctHi = widen(kTables.punct_hi);
-constexpr Wide kRowBit = widen(kTables.row_bit);
-constexpr Wide kColMask = widen(kTables.col_mask);
-constexpr Wide kSplit = widen(kTables.split);
-constexpr Wide kOffLow = widen(kTables.off_low);
-constexpr Wide kOffStep = widen(kTables.off_step);
-constexpr Wide kRow2Gate = widen(kTables.row2_gate);
-constexpr Wide kRow2Off = widen(kTables.row2_off);
 
 // Digits (0-84, one per byte) to their characters.
 QV_AVX512 inline __m512i to_chars(__m512i d) noexcept
@@ -62,10 +39,10 @@ QV_AVX512 inline __m512i to_chars(__m512i d) noexcept
     const __m512i t = _mm512_sub_epi8(d, _mm512_set1_epi8(62));
     r = _mm512_mask_shuffle_epi8(
         r, _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(61)),
-        load(kPunctLo), t);
+        load(kWide.punct_lo), t);
     return _mm512_mask_shuffle_epi8(
         r, _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(77)),
-        load(kPunctHi), _mm512_sub_epi8(t, _mm512_set1_epi8(16)));
+        load(kWide.punct_hi), _mm512_sub_epi8(t, _mm512_set1_epi8(16)));
 }
 
 // Characters to digits (garbage for bytes outside the alphabet); *bad gets
@@ -75,17 +52,18 @@ QV_AVX512 inline __m512i to_digits(__m512i c, __mmask64* bad) noexcept
     const __m512i nib = _mm512_set1_epi8(0x0F);
     const __m512i hi = _mm512_and_si512(_mm512_srli_epi16(c, 4), nib);
     const __m512i lo = _mm512_and_si512(c, nib);
-    *bad = _mm512_testn_epi8_mask(_mm512_shuffle_epi8(load(kRowBit), hi),
-                                  _mm512_shuffle_epi8(load(kColMask), lo));
+    *bad = _mm512_testn_epi8_mask(
+        _mm512_shuffle_epi8(load(kWide.row_bit), hi),
+        _mm512_shuffle_epi8(load(kWide.col_mask), lo));
     const __mmask64 above =
-        _mm512_cmpgt_epi8_mask(lo, _mm512_shuffle_epi8(load(kSplit), hi));
-    __m512i off = _mm512_shuffle_epi8(load(kOffLow), hi);
+        _mm512_cmpgt_epi8_mask(lo, _mm512_shuffle_epi8(load(kWide.split), hi));
+    __m512i off = _mm512_shuffle_epi8(load(kWide.off_low), hi);
     off = _mm512_mask_add_epi8(off, above, off,
-                               _mm512_shuffle_epi8(load(kOffStep), hi));
+                               _mm512_shuffle_epi8(load(kWide.off_step), hi));
     const __m512i row2 =
-        _mm512_or_si512(lo, _mm512_shuffle_epi8(load(kRow2Gate), hi));
+        _mm512_or_si512(lo, _mm512_shuffle_epi8(load(kWide.row2_gate), hi));
     off = _mm512_add_epi8(off,
-                          _mm512_shuffle_epi8(load(kRow2Off), row2));
+                          _mm512_shuffle_epi8(load(kWide.row2_off), row2));
     return _mm512_add_epi8(c, off);
 }
 
@@ -96,7 +74,7 @@ QV_AVX512 inline __m512i digits16(const uint8_t* src, __m512i* top) noexcept
 {
     static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
                                           11, 10, 9, 8, 15, 14, 13, 12};
-    static constexpr Wide kBswapW = widen(kBswap);
+    static constexpr Wide kBswapW = widen<64>(kBswap);
     const __m512i m = _mm512_set1_epi32(int(pentacode_simd::kDiv7225));
     const __m512i k7225 = _mm512_set1_epi32(7225);
     const __m512i v =
@@ -128,14 +106,14 @@ QV_AVX512 inline void store16(uint8_t* dst, __m512i ch, __m512i c0,
 {
     static constexpr int8_t kHead[16] = {-1, 2, 3, 0, 1, -1, 6, 7,
                                          4, 5, -1, 10, 11, 8, 9, -1};
-    static constexpr Wide kHeadW = widen(kHead);
+    static constexpr Wide kHeadW = widen<64>(kHead);
     static constexpr int8_t kTop[2][16] = {
         {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
         {1, -1, -1, -1, -1, 5, -1, -1, -1, -1, 9, -1, -1, -1, -1, 13}};
     static constexpr int8_t kTail[16] = {14, 15, 12, 13, -1, -1, -1, -1,
                                          -1, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kTailW = widen(kTail);
-    static constexpr Wide kTopW[2] = {widen(kTop[0]), widen(kTop[1])};
+    static constexpr Wide kTailW = widen<64>(kTail);
+    static constexpr Wide kTopW[2] = {widen<64>(kTop[0]), widen<64>(kTop[1])};
     // Output dwords: each lane's 4 head dwords, then its tail dword (dword
     // 16 + 4k of the second source); 20 in all.
     const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 4, 5, 6, 7, 20,
@@ -184,16 +162,16 @@ QV_AVX512 size_t pentacode_decode_avx512(const uint8_t* src, size_t groups,
 {
     static constexpr int8_t kQuad[16] = {0, 1, 2, 3, 5, 6, 7, 8,
                                          10, 11, 12, 13, -1, -1, -1, -1};
-    static constexpr Wide kQuadW = widen(kQuad);
+    static constexpr Wide kQuadW = widen<64>(kQuad);
     static constexpr int8_t kLast[16] = {4, -1, -1, -1, 9, -1, -1, -1,
                                          14, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kLastW = widen(kLast);
+    static constexpr Wide kLastW = widen<64>(kLast);
     static constexpr int8_t kWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
                                             85, 1, 85, 1, 85, 1, 85, 1};
-    static constexpr Wide kWeightsW = widen(kWeights);
+    static constexpr Wide kWeightsW = widen<64>(kWeights);
     static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
                                           11, 10, 9, 8, -1, -1, -1, -1};
-    static constexpr Wide kBswapW = widen(kBswap);
+    static constexpr Wide kBswapW = widen<64>(kBswap);
     const __m512i pair_w = _mm512_set1_epi32(7225 | 1 << 16);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i max_prefix = _mm512_set1_epi32(0x03030303);

@@ -123,6 +123,36 @@ constexpr bool tables_agree()
 }
 static_assert(tables_agree(), "vector tables disagree with the alphabet");
 
+// A 16-byte table repeated to fill an N-byte register at compile time, so
+// that the loops read it from memory; g++ otherwise broadcasts it again
+// inside them, a shuffle each time.
+template <int N>
+struct alignas(N) Wide {
+    uint8_t b[N];
+};
+
+template <int N, class T>
+constexpr Wide<N> widen(const T (&t)[16])
+{
+    Wide<N> w{};
+    for (int i = 0; i < N; ++i)
+        w.b[i] = uint8_t(t[i % 16]);
+    return w;
+}
+
+template <int N>
+struct WideTables {
+    Wide<N> punct_lo = widen<N>(kTables.punct_lo);
+    Wide<N> punct_hi = widen<N>(kTables.punct_hi);
+    Wide<N> row_bit = widen<N>(kTables.row_bit);
+    Wide<N> split = widen<N>(kTables.split);
+    Wide<N> off_low = widen<N>(kTables.off_low);
+    Wide<N> off_step = widen<N>(kTables.off_step);
+    Wide<N> row2_gate = widen<N>(kTables.row2_gate);
+    Wide<N> col_mask = widen<N>(kTables.col_mask);
+    Wide<N> row2_off = widen<N>(kTables.row2_off);
+};
+
 // Exact division by 7225 = 85^2 for every 32-bit v: (v * kDiv7225) >> 44.
 // (The multiplier overshoots 2^44 / 7225 by 1259 / 7225, and 1259 * 2^32
 // < 2^44, so the error never reaches the next integer.)
