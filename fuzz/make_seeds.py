@@ -111,6 +111,20 @@ def b85_seeds():
     for data in [b"", b"a", b"ab", b"abc", b"abcd", b"\xff" * 4,
                  bytes(range(256))[::7]]:
         seeds += [b"\1" + data, b"\3" + data]
+    # The vector kernels decode blocks of up to 12 groups (60 characters,
+    # in lanes of 15) and encode blocks of up to 16 groups: a bad character
+    # at every offset of the first 13 groups, an overflowing group at every
+    # group of a block, and inputs around the block sizes.
+    rng = random.Random(85)
+    text = base64.b85encode(rng.randbytes(4 * 26))
+    bad = b',\0\x80" \x7f:[\\]./\'\xff'
+    for pos in range(65):
+        seeds.append(b"\0" + text[:pos] + bad[pos % len(bad):][:1]
+                     + text[pos + 1:])
+    for group in range(13):
+        seeds.append(b"\0" + text[:5 * group] + b"|NsC1" + text[5 * group + 5:])
+    for n in (31, 32, 33, 63, 64, 65, 67, 95, 128, 131):
+        seeds += [b"\1" + rng.randbytes(n), b"\0" + text[:n]]
     return seeds
 
 

@@ -256,20 +256,13 @@ def b85decode(text: bytes) -> bytes:
 
 # -- hunk bodies ------------------------------------------------------------
 #
-# Lines are seen as zero-terminated strings where the module reads them so:
-# the marker test, the new-side copies and testhunk's comparison stop at the
-# first zero byte.
+# Lines are kept whole: zero bytes are data like any other.
 
 MARKER = b"\\ No newline at end of file\n"
 
 
 class HunkError(Exception):
     """A hunk the module refuses (hunkfixError), or an end of input."""
-
-
-def zstr(line: bytes) -> bytes:
-    i = line.find(b"\0")
-    return line if i < 0 else line[:i]
 
 
 def fix_newline(hunk: list, old: list, new: list) -> None:
@@ -290,7 +283,8 @@ def fix_newline(hunk: list, old: list, new: list) -> None:
 def addlines(readline: Callable[[], bytes], hunk: list, oldcount: int,
              newcount: int, old: list, new: list) -> int:
     """Reads hunk lines until both sides hold their counts, in batches of
-    the larger shortfall."""
+    the larger shortfall. A marker straight after a marker is refused."""
+    prev = b""
     while True:
         need = max(oldcount - len(old), newcount - len(new))
         if need <= 0:
@@ -299,7 +293,9 @@ def addlines(readline: Callable[[], bytes], hunk: list, oldcount: int,
             line = readline()
             if not line:
                 raise HunkError("end of input")
-            if zstr(line) == MARKER:
+            if line == MARKER:
+                if prev == MARKER:
+                    raise HunkError("repeated marker")
                 fix_newline(hunk, old, new)
             elif line[:1] == b"\n":
                 hunk.append(b" \n")
@@ -310,7 +306,8 @@ def addlines(readline: Callable[[], bytes], hunk: list, oldcount: int,
                 if line[:1] != b"+":
                     old.append(line)
                 if line[:1] != b"-":
-                    new.append(zstr(line[1:]))
+                    new.append(line[1:])
+            prev = line
 
 
 def testhunk(old: list, lines: list, start: int) -> int:
@@ -319,7 +316,7 @@ def testhunk(old: list, lines: list, start: int) -> int:
     for a, b in zip(old, lines[start:]):
         if not a:
             raise HunkError("old line without prefix")
-        if zstr(a[1:]) != zstr(b):
+        if a[1:] != b:
             return -1
     return 0
 

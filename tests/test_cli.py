@@ -2,6 +2,7 @@ import io
 import json
 import os
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -9,11 +10,16 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
-from quorvan.cext import _cli
+import quorvan.cext
+from quorvan.cext import _cli, linesift
 from quorvan.cext.__main__ import main
+from quorvan.cext._apply import apply, read_patch
+from quorvan.cext._unified import quote_name, unified
 
-SAMPLE = sorted((Path(__file__).parents[1] / "src/quorvan/cext/sample")
+# The sample history as installed with the package.
+SAMPLE = sorted((Path(quorvan.cext.__file__).with_name("sample"))
                 .glob("ringbuf.c.*"), key=lambda p: int(p.suffix[1:]))
 
 
@@ -98,10 +104,10 @@ def test_b85_round_trip(files, tmp_path, capsysbinary, data):
     src, = files(src=data)
     enc = tmp_path / "enc"
     assert run(capsysbinary, "b85encode", src, "-o", enc)[0] == 0
-    assert len(enc.read_bytes()) == (len(data) * 5 + 3) // 4
+    assert len(enc.read_bytes()) == (len(data) * 5 + 3) // 4 + bool(data)
     assert run(capsysbinary, "b85decode", enc) == (0, data, "")
     rc, padded, _ = run(capsysbinary, "b85encode", "--pad", src)
-    assert rc == 0 and len(padded) % 5 == 0
+    assert rc == 0 and len(padded.rstrip(b"\n")) % 5 == 0
 
 
 @pytest.mark.parametrize("ending", [b"\n", b"\r\n"])
@@ -157,10 +163,17 @@ def test_unreadable_input_is_named(files, tmp_path, capsysbinary, argv):
 
 
 @pytest.mark.parametrize("bad, problem", [
-    (frag(0, 0, b"xy")[:-1], "patch cannot be decoded"),   # data runs short
-    (frag(0, 0) + b"\0" * 5, "patch cannot be decoded"),   # stray header bytes
-    (frag(2, 1), "patch cannot be decoded"),               # start > end
-    (frag(0, 1 << 20, b"x"), "invalid patch"),             # past the base
+    (frag(0, 0, b"xy")[:-1], "cannot be decoded (delta 2 of 3): fragment 1"
+     " at byte 0: data past the end (2 bytes declared, 1 left)"),
+    (frag(0, 0) + b"\0" * 5, "cannot be decoded (delta 2 of 3): 5 trailing"
+     " bytes at byte 12"),
+    (frag(2, 1), "cannot be decoded (delta 2 of 3): fragment 1 at byte 0:"
+     " start 2 past end 1"),
+    # The base it applies to is the 6 bytes that delta 1 made.
+    (frag(0, 0) + frag(0, 1 << 20, b"x"), "invalid patch (delta 2 of 3):"
+     " fragment 2 at byte 12 ends at 1048576, past the end of its 6-byte"),
+    (frag(3, 3) + frag(0, 1), "invalid patch (delta 2 of 3): fragment 2 at"
+     " byte 12 starts at 0, before the end (3)"),
 ])
 def test_bad_delta_in_a_chain_is_named_and_nothing_written(
         files, tmp_path, capsysbinary, bad, problem):
@@ -191,10 +204,11 @@ def test_delta_that_only_fits_after_the_chain_moved_on(files, capsysbinary):
 
 
 @pytest.mark.parametrize("delta, problem", [
-    (b"\0" * 11, "patch cannot be decoded"),
-    (frag(5, 4), "patch cannot be decoded"),
+    (b"\0" * 11, "patch cannot be decoded: header past the end"),
+    (frag(5, 4), "patch cannot be decoded: fragment 1 at byte 0: start 5"),
     # Headers only: removing 100 bytes from a 2-byte base is impossible.
-    (frag(0, 100), "invalid patch"),
+    (frag(0, 100), "invalid patch for a base of 2 bytes (patched size -98):"
+     " fragment 1 at byte 0 ends at 100"),
 ])
 def test_size_of_a_bad_delta(files, capsysbinary, delta, problem):
     base, d = files(base=b"a\n", d=delta)
@@ -277,12 +291,10 @@ def test_output_to_device_writes_through_it(files, capsysbinary):
     assert stat.S_ISCHR(after.st_mode) and after.st_ino == before.st_ino
 
 
-def test_many_large_deltas_do_not_run_out_of_descriptors(
-        tmp_path, capsysbinary, monkeypatch):
-    # Each map holds a descriptor of its own; a chain longer than the map
-    # budget is read instead of mapped.
+def test_long_chain_over_a_mapped_base(tmp_path, capsysbinary, monkeypatch):
+    # Only the base is mapped; the deltas are read, so a long chain holds
+    # no descriptor per delta.
     monkeypatch.setattr(_cli, "MAP_MIN", 1)
-    monkeypatch.setattr(_cli, "MAX_MAPS", 3)
     base = tmp_path / "base"
     base.write_bytes(b"a\n")
     deltas = []
@@ -321,7 +333,7 @@ def test_stdin_and_stdout_dash(files, tmp_path):
 
 def test_console_script_and_errors_without_traceback(tmp_path):
     r = cli("b85encode", script=True, input=b"abc")
-    assert (r.returncode, r.stdout) == (0, b"VPaz")
+    assert (r.returncode, r.stdout) == (0, b"VPaz\n")
     r = cli("b85decode", script=True, input=b"ab,de")
     assert r.returncode == 1
     assert r.stderr == \
@@ -371,3 +383,194 @@ def test_progress_only_on_a_terminal(files, capsysbinary, monkeypatch):
     assert "reading deltas 5/5" in shown
     assert shown.endswith("\r")  # the counter is wiped before output
     assert capsysbinary.readouterr().out == b"x\n" * 5 + b"a\n"
+
+
+# -- unified diffs: ours against GNU diff, GNU patch and git --------------
+
+PEER = {name: shutil.which(name) for name in ("diff", "patch", "git")}
+GIT_ENV = dict(os.environ, GIT_CONFIG_NOSYSTEM="1",
+               GIT_CONFIG_GLOBAL=os.devnull, HOME=os.devnull)
+
+
+def peer(argv, cwd):
+    """Runs a peer in cwd; git looks for no repository above it."""
+    return subprocess.run(argv, cwd=cwd, capture_output=True, timeout=60,
+                          env=dict(GIT_ENV,
+                                   GIT_CEILING_DIRECTORIES=str(cwd.parent)))
+ROUND_TRIPS = {"GNU patch": 0, "git apply": 0, "ours": 0}
+F = "f g"  # a name that headers must quote
+
+
+def peer_diffs(d):
+    """Unified diffs of d/a/F against d/b/F from GNU diff and git diff."""
+    made = []
+    for tool, argv in (("diff", ["diff", "-u"]),
+                       ("git", ["git", "diff", "--no-index", "--no-color",
+                                "--no-ext-diff", "--text"])):
+        if PEER[tool]:
+            r = peer(argv + ["a/" + F, "b/" + F], d)
+            assert r.returncode in (0, 1), r.stderr
+            made.append(r.stdout)
+    return made
+
+
+def peers_apply(d, old, patch, context):
+    """What GNU patch -p1 and git apply make of old with our patch, each in
+    a tree holding d/w/F; no fuzz, no offset allowed. git apply is left
+    out for diffs without context: it takes them only with --unidiff-zero,
+    and then loses the line feed before a deleted last line that has none
+    (with GNU diff -U0's output as well)."""
+    results = []
+    (d / "p").write_bytes(patch)
+    for tool, argv in (("patch", ["patch", "-p1", "-F0", "-N",
+                                  "--no-backup-if-mismatch", "-i", "../p"]),
+                       ("git", ["git", "apply", "--whitespace=nowarn",
+                                "../p"])):
+        if not PEER[tool] or (tool == "git" and context == 0):
+            continue
+        (d / "w").mkdir(exist_ok=True)
+        (d / "w" / F).write_bytes(old)
+        r = peer(argv, d / "w")
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert b"offset" not in r.stdout and b"fuzz" not in r.stdout
+        results.append((d / "w" / F).read_bytes())
+        ROUND_TRIPS["GNU patch" if tool == "patch" else "git apply"] += 1
+    return results
+
+
+def round_trip(d, old, new, context=3):
+    """Our diff -u through our apply and both peers, and the peers' diffs
+    through our apply: every way must give new byte for byte."""
+    for side, text in (("a", old), ("b", new)):
+        (d / side).mkdir(exist_ok=True)
+        (d / side / F).write_bytes(text)
+    ours = unified(old, new, linesift.blocks(old, new),
+                   quote_name(b"a/" + F.encode()),
+                   quote_name(b"b/" + F.encode()), context)
+    assert (ours == b"") == (old == new)
+    moved = []
+    patches = [ours] + (peer_diffs(d) if b"\0" not in old + new else [])
+    for patch in patches:
+        assert apply(old, read_patch(patch), moved.append) == new
+        ROUND_TRIPS["ours"] += 1
+    assert moved == []
+    if ours and b"\0" not in old + new:
+        made = peers_apply(d, old, ours, context)
+        assert made == [new] * len(made)
+
+
+# Few distinct lines, so that texts share lines; CRLF, a bare CR and a last
+# line without a line feed all come up, and zero bytes in half the cases
+# (which only we take: GNU diff and git diff see binary files there).
+texts = st.tuples(
+    st.lists(st.tuples(st.sampled_from([b"a", b"b", b"c", b"", b"a\r",
+                                        b"z"]),
+                       st.sampled_from([b"\n", b"\r\n"])).map(b"".join),
+             max_size=14).map(b"".join),
+    st.booleans(),
+).map(lambda t: t[0][:-1] if t[1] and t[0] else t[0])
+
+
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(texts, texts, st.integers(0, 4), st.booleans())
+def test_unified_round_trip_property(tmp_path_factory, old, new, context,
+                                     binary):
+    if binary:
+        old, new = old.replace(b"z", b"z\0z"), new.replace(b"z", b"z\0z")
+    round_trip(tmp_path_factory.mktemp("u"), old, new, context)
+
+
+def test_unified_round_trip_on_the_sample_history(tmp_path, capsysbinary,
+                                                  monkeypatch):
+    # Through the command line, as people run it, on real revisions.
+    monkeypatch.chdir(tmp_path)
+    revs = [p.read_bytes() for p in SAMPLE]
+    pairs = list(zip(revs, revs[1:])) + [(revs[0], revs[-1]),
+                                         (revs[-1].replace(b"\n", b"\r\n"),
+                                          revs[0].replace(b"\n", b"\r\n"))]
+    for old, new in pairs:
+        round_trip(tmp_path, old, new)
+        rc, out, err = run(capsysbinary, "diff", "-u", "a/" + F, "b/" + F)
+        assert (rc, err) == (1, "") and out.startswith(b'--- "a/f g"\t')
+        assert peers_apply(tmp_path, old, out, 3) == [new] * sum(
+            bool(PEER[t]) for t in ("patch", "git"))
+        (tmp_path / "p").write_bytes(out)
+        assert run(capsysbinary, "apply", "a/" + F, "p") == (0, new, "")
+    print("unified round trips:", ROUND_TRIPS)
+
+
+def test_apply_moves_hunks_like_patch_and_refuses_a_misfit(
+        files, tmp_path, capsysbinary):
+    old = b"".join(b"%d\n" % i for i in range(60))
+    new = old.replace(b"10\n", b"10\nX\n").replace(b"45\n", b"FORTY5\n")
+    patch, = files(p=unified(old, new, linesift.blocks(old, new), b"a", b"b"))
+    moved, = files(moved=b"a\nb\nc\nd\ne\n" + old)
+    rc, out, err = run(capsysbinary, "apply", moved, patch)
+    assert (rc, out) == (0, b"a\nb\nc\nd\ne\n" + new)
+    if PEER["patch"]:
+        r = subprocess.run(["patch", "-o", "-", str(moved), str(patch)],
+                           capture_output=True, timeout=60)
+        said = (r.stdout + r.stderr).decode().splitlines()
+        assert [x for x in said if x.startswith("Hunk")] == err.splitlines()
+    else:
+        assert err.splitlines()[1] == \
+            "Hunk #2 succeeded at 48 (offset 5 lines)."
+    misfit, = files(misfit=old.replace(b"44\n", b"44!\n"))
+    rc, out, err = run(capsysbinary, "apply", misfit, patch, "-o",
+                       tmp_path / "out")
+    assert (rc, out) == (1, b"")
+    assert_one_line_error(err, "hunk #2", "fits nowhere")
+    assert not (tmp_path / "out").exists()
+
+
+def test_diff_u_status_and_small_promises(files, tmp_path, capsysbinary):
+    a, b = files(a=b"x\n", b=b"y\n")
+    assert run(capsysbinary, "diff", "-u", a, a) == (0, b"", "")
+    rc, _, err = run(capsysbinary, "diff", "-U", "1", a, tmp_path / "nope")
+    assert rc == 2 and "nope" in err
+    rc, out, _ = run(capsysbinary, "size", a, *files(d=frag(0, 2)), "-o", "-")
+    assert (rc, out) == (0, b"0\n")
+    rc, out, _ = run(capsysbinary, "--version")
+    assert rc == 0 and out.startswith(b"quorvan-cext ")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"),
+                    reason="reads the signal mask from /proc")
+def test_ctrl_c_during_a_long_diff_stops_at_once(tmp_path):
+    # SIGINT has its default action only while the engine runs: before,
+    # Python's handler is in place, and after it comes the output file. So
+    # we send the signal once we see the default action and no output yet;
+    # the process must then end by the signal, leaving no file behind.
+    def sigint_caught(pid):
+        with open(f"/proc/{pid}/status") as f:
+            mask = next(x for x in f if x.startswith("SigCgt:")).split()[1]
+        return bool(int(mask, 16) & (1 << (signal.SIGINT - 1)))
+
+    old, new, out = tmp_path / "old", tmp_path / "new", tmp_path / "out"
+    for lines in (200_000, 800_000, 3_200_000):
+        old.write_bytes(b"".join(b"%d\n" % (i * 7 % lines)
+                                 for i in range(lines)))
+        new.write_bytes(b"".join(b"%d\n" % (i * 5 % lines)
+                                 for i in range(lines)))
+        p = subprocess.Popen([sys.executable, "-m", "quorvan.cext", "diff",
+                              "-u", str(old), str(new), "-o", str(out)],
+                             stderr=subprocess.DEVNULL)
+        seen = sent = False
+        while p.poll() is None and not sent:
+            try:
+                caught = sigint_caught(p.pid)
+            except (OSError, StopIteration):
+                break
+            seen |= caught
+            if seen and not caught and not out.exists():
+                p.send_signal(signal.SIGINT)
+                sent = True
+        status = p.wait(timeout=60)
+        if sent and status == -signal.SIGINT and not out.exists():
+            assert sorted(x.name for x in tmp_path.iterdir()) == \
+                ["new", "old"]
+            return
+        # The call ended between our look and the signal: try a longer one.
+        out.unlink(missing_ok=True)
+    pytest.fail("SIGINT never had its default action during the diff")

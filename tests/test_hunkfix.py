@@ -69,9 +69,12 @@ def test_addlines_shares_objects_between_hunk_and_old():
     # The marker text without its line feed is a context line.
     (MARKER[:-1], (1, 1), [MARKER[:-1]], [MARKER[:-1]],
      [MARKER[1:-1]], b""),
-    # New-side copies stop at a zero byte; the hunk keeps the whole line.
-    (b"+a\0b\n a\0\n", (1, 2), [b"+a\0b\n", b" a\0\n"], [b" a\0\n"],
-     [b"a", b"a"], b""),
+    # Zero bytes are data: new-side copies keep the whole line, and a marker
+    # with a zero byte in it is a context line.
+    (b"-x\n+a\0b\n", (1, 1), [b"-x\n", b"+a\0b\n"], [b"-x\n"], [b"a\0b\n"],
+     b""),
+    (MARKER[:-1] + b"\0\n", (1, 1), [MARKER[:-1] + b"\0\n"],
+     [MARKER[:-1] + b"\0\n"], [MARKER[1:-1] + b"\0\n"], b""),
 ])
 def test_addlines_examples(body, counts, hunk, old, new, unread):
     f = io.BytesIO(body)
@@ -194,6 +197,15 @@ def test_fix_newline_refuses_malformed_lists_untouched(hunk, old, new, exc):
     assert [hunk, old, new] == before
 
 
+def test_repeated_marker_is_refused_after_the_first_fix():
+    # Each extra marker used to cut one more byte off the line before it.
+    hunk, old, new = [], [], []
+    f = io.BytesIO(b" ab\n" + MARKER + MARKER + b"+c\n")
+    with pytest.raises(Error, match="repeated"):
+        hunkfix.addlines(f, hunk, 1, 2, old, new)
+    assert (hunk, old, new) == ([b" ab"], [b" ab"], [b"ab"])
+
+
 def test_fix_newline_errors_also_fail_addlines():
     # The reading routine used to carry on after a failed fix.
     hunk, old, new = [], [], []
@@ -212,12 +224,12 @@ def test_fix_newline_errors_also_fail_addlines():
     ([], [b"a"], 2, -1),
     ([b"-a"], [b"a"], 2**62, -1),
     ([b"-a"], [b"a"], -2**62, -1),
-    # Zero-terminated comparison: whatever follows a zero byte is unseen.
-    ([b"-x\0junk"], [b"x\0other"], 0, 0),
-    ([b"-x"], [b"x\0"], 0, 0),
+    # Lines compare at their full length, zero bytes and all.
+    ([b"-a\0b\n"], [b"a\0XYZ\n"], 0, -1),
+    ([b"-x"], [b"x\0"], 0, -1),
     ([b"-x"], [b"xy"], 0, -1),
     ([b"-"], [b""], 0, 0),
-    ([b"-\0"], [b"\0"], 0, 0),
+    ([b"-\0a"], [b"\0a"], 0, 0),
     # A mismatch ends the test before a malformed later pair is looked at.
     ([b"-a", 5], [b"b", b"c"], 0, -1),
 ])

@@ -143,6 +143,8 @@ CASES = [
     ("addlines-eof", addlines([b"-a\n", b""]), (), hunkfix.hunkfixError),
     ("addlines-no-readline", addlines(object()), (), AttributeError),
     ("addlines-marker-first", addlines([MARKER]), (), hunkfix.hunkfixError),
+    ("addlines-repeated-marker", addlines([b" a\n", MARKER, MARKER]), (),
+     hunkfix.hunkfixError),
     ("addlines-not-list", addlines(HUNK_LINES,
                                    lists=lambda: ((), [], [])), (), TypeError),
     ("fix_newline", fix_newline(

@@ -1,4 +1,6 @@
 import importlib
+import re
+from pathlib import Path
 
 import pytest
 
@@ -17,3 +19,19 @@ def test_quorvan_is_a_namespace_package():
 
     # No __init__.py of ours, so a host package can live beside it.
     assert getattr(quorvan, "__file__", None) is None
+
+
+def test_version_comes_from_the_metadata():
+    import quorvan.cext
+    from importlib.metadata import version
+
+    assert quorvan.cext.__version__ == version("quorvan-cext")
+    # The metadata is pyproject.toml's [project] version, when the tests sit
+    # beside it (a checkout or an unpacked sdist).
+    pyproject = Path(__file__).resolve().parents[1] / "pyproject.toml"
+    if pyproject.exists():
+        declared = re.search(r'(?m)^version = "([^"]+)"',
+                             pyproject.read_text(encoding="utf-8"))
+        assert declared and declared.group(1) == quorvan.cext.__version__
+    with pytest.raises(AttributeError):
+        quorvan.cext.no_such_attribute

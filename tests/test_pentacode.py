@@ -1,5 +1,8 @@
 import base64
 import inspect
+import os
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -143,7 +146,7 @@ def test_decode_agrees_with_base64_on_valid_text(data, pad):
     assert pentacode.b85decode(text) == base64.b85decode(text)
 
 
-@given(st.binary(max_size=40), st.data())
+@given(st.binary(max_size=160), st.data())
 def test_every_bad_character_position(data, draw):
     # Plant non-digits into valid text; each must be reported where the
     # rules say, whether it starts, ends or sits inside a group.
@@ -158,7 +161,7 @@ def test_every_bad_character_position(data, draw):
     assert str(info.value) == decode_error(bytes(text))
 
 
-@given(st.lists(st.sampled_from(ALPHABET + b",\0\xff"), max_size=40)
+@given(st.lists(st.sampled_from(ALPHABET + b",\0\xff"), max_size=150)
        .map(bytes))
 def test_decode_fails_exactly_where_the_rules_say(text):
     # Arbitrary digit strings also reach the overflow test ('~' groups).
@@ -170,6 +173,65 @@ def test_decode_fails_exactly_where_the_rules_say(text):
         with pytest.raises(ValueError) as info:
             pentacode.b85decode(text)
         assert str(info.value) == expected
+
+
+def test_faults_at_every_offset_of_a_vector_block():
+    # The vector kernels take blocks of up to 12 groups and hand a block
+    # with a fault to the scalar kernel; a lane or mask off by one shows up
+    # as a wrong position, a missed fault or a fault reported one group late.
+    text = base64.b85encode(bytes(range(7, 255, 2))[:4 * 30])
+    for pos in range(len(text)):
+        bad = bytearray(text)
+        bad[pos] = b',\0\x80" \x7f:[\\]./\xff'[pos % 13]
+        with pytest.raises(ValueError) as info:
+            pentacode.b85decode(bytes(bad))
+        assert str(info.value) == decode_error(bytes(bad))
+    for start in range(0, len(text), 5):
+        for group, message in ((b"|NsC1", SEQ_MSG % (start + 5)),
+                               (b"|NsC0", None)):
+            t = text[:start] + group + text[start + 5:]
+            if message is None:
+                out = pentacode.b85decode(t)
+                assert out[start // 5 * 4:][:4] == b"\xff" * 4
+            else:
+                with pytest.raises(ValueError, match=f"^{message}$"):
+                    pentacode.b85decode(t)
+
+
+PATHS = ["scalar", "avx2", "avx512"]
+ISA_VARIABLE = "QUORVAN_PENTACODE_ISA"
+
+
+def path_env(isa):
+    return dict(os.environ, **{ISA_VARIABLE: isa})
+
+
+@pytest.mark.skipif(ISA_VARIABLE in os.environ,
+                    reason="this run is already capped to one path")
+@pytest.mark.parametrize("isa", PATHS)
+def test_this_file_passes_on_every_path(isa):
+    # The module picks its kernels once, at import: each path gets a fresh
+    # interpreter running the tests above.
+    probe = subprocess.run(
+        [sys.executable, "-c",
+         "from quorvan.cext import pentacode; print(pentacode._isa)"],
+        env=path_env(isa), capture_output=True, text=True, check=True)
+    if probe.stdout.strip() != isa:
+        pytest.skip(f"this CPU cannot run the {isa} kernels")
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         "-x", __file__], env=path_env(isa), capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+
+
+def test_unknown_path_fails_the_import():
+    # A misspelt cap must not quietly run the widest kernels.
+    run = subprocess.run(
+        [sys.executable, "-c", "from quorvan.cext import pentacode"],
+        env=path_env("avx3"), capture_output=True, text=True)
+    assert run.returncode != 0
+    assert ("ImportError: QUORVAN_PENTACODE_ISA must be scalar, avx2 or "
+            "avx512, not 'avx3'") in run.stderr
 
 
 @pytest.mark.bigmem

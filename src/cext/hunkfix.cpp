@@ -26,21 +26,12 @@ namespace {
 constexpr char kMarker[] = "\\ No newline at end of file\n";
 constexpr Py_ssize_t kMarkerLen = sizeof(kMarker) - 1;
 
-// Lines are read as zero-terminated strings: the length up to the first
-// zero byte, never past the object's own size.
-Py_ssize_t zlen(const char* s, Py_ssize_t n) noexcept
-{
-    const void* z = n > 0 ? std::memchr(s, 0, size_t(n)) : nullptr;
-    return z ? static_cast<const char*>(z) - s : n;
-}
-
-// The marker as a zero-terminated string: its text, then the end of the
-// line or a zero byte. Tested without scanning ordinary lines.
+// Lines are taken at their full length: a zero byte is data like any other
+// (a diff of binary-ish text carries them), so it neither ends the marker
+// test, nor a copy, nor a comparison.
 bool is_marker(const char* s, Py_ssize_t len) noexcept
 {
-    return s[0] == '\\' && len >= kMarkerLen &&
-           (len == kMarkerLen || s[kMarkerLen] == '\0') &&
-           std::memcmp(s, kMarker, kMarkerLen) == 0;
+    return len == kMarkerLen && std::memcmp(s, kMarker, kMarkerLen) == 0;
 }
 
 bool check_list(PyObject* obj, const char* what) noexcept
@@ -159,14 +150,24 @@ bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
 }
 
 // Sorts one body line (bytes, non-empty) into the three lists.
-bool add_line(PyObject* line, PyObject* hunk, PyObject* old,
-              PyObject* new_) noexcept
+// `after_marker` says whether the line read just before was the marker.
+bool add_line(PyObject* line, bool after_marker, PyObject* hunk,
+              PyObject* old, PyObject* new_) noexcept
 {
     const char* s = PyBytes_AS_STRING(line);
     const Py_ssize_t len = PyBytes_GET_SIZE(line);
 
-    if (is_marker(s, len))
+    if (is_marker(s, len)) {
+        // A second marker would cut one more byte off a line that has no
+        // break left: data loss, and a copy of the whole line each time.
+        if (after_marker) {
+            PyErr_SetString(hunkfix_Error,
+                            "no-newline marker repeated: the line before it "
+                            "has no line break left to drop");
+            return false;
+        }
         return fix_last_line(hunk, old, new_);
+    }
 
     if (s[0] == '\n') {
         // A bare line break is a context line whose prefix got lost.
@@ -187,8 +188,7 @@ bool add_line(PyObject* line, PyObject* hunk, PyObject* old,
         return append_all(lists, items, 2);
     }
 
-    qv::Ref bare =
-        qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, zlen(s + 1, len - 1)));
+    qv::Ref bare = qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, len - 1));
     if (!bare)
         return false;
     if (s[0] == '+') {
@@ -224,6 +224,7 @@ PyObject* hunkfix_addlines(PyObject*, PyObject* args) noexcept
     // looked at again only between batches. readline may run any Python
     // code, so list sizes are always read afresh after it.
     qv::Ref readline;  // looked up once, on the first line we need
+    bool after_marker = false;
     for (;;) {
         const Py_ssize_t need =
             std::max(shortfall(oldcount, old), shortfall(newcount, new_));
@@ -245,8 +246,10 @@ PyObject* hunkfix_addlines(PyObject*, PyObject* args) noexcept
                                 "hunk ends before its line counts are met");
                 return nullptr;
             }
-            if (!add_line(line.get(), hunk, old, new_))
+            if (!add_line(line.get(), after_marker, hunk, old, new_))
                 return nullptr;
+            after_marker = is_marker(PyBytes_AS_STRING(line.get()),
+                                     PyBytes_GET_SIZE(line.get()));
         }
     }
     return PyLong_FromLong(0);
@@ -289,13 +292,12 @@ PyObject* hunkfix_testhunk(PyObject*, PyObject* args) noexcept
             PyErr_Format(hunkfix_Error, "old-side line %zd has no prefix", i);
             return nullptr;
         }
-        // Both compared as zero-terminated strings, the old line after its
-        // prefix.
-        const char* as = PyBytes_AS_STRING(a) + 1;
-        const char* bs = PyBytes_AS_STRING(b);
-        const Py_ssize_t la = zlen(as, alen - 1);
-        const Py_ssize_t lb = zlen(bs, PyBytes_GET_SIZE(b));
-        if (la != lb || std::memcmp(as, bs, size_t(la)) != 0)
+        // The old line after its prefix against the target line, both at
+        // their full length.
+        const Py_ssize_t la = alen - 1;
+        if (la != PyBytes_GET_SIZE(b) ||
+            std::memcmp(PyBytes_AS_STRING(a) + 1, PyBytes_AS_STRING(b),
+                        size_t(la)) != 0)
             return PyLong_FromLong(-1);
     }
     return PyLong_FromLong(0);
@@ -334,17 +336,18 @@ PyMODINIT_FUNC PyInit_hunkfix(void)
     qv::Ref m = qv::Ref::steal(PyModule_Create2(&hunkfix_module, 1013));
     if (!m)
         return nullptr;
-    PyObject* err = PyErr_NewException("hunkfix.hunkfixError", nullptr, nullptr);
-    if (err == nullptr)
+    qv::Ref err = qv::Ref::steal(
+        PyErr_NewException("hunkfix.hunkfixError", nullptr, nullptr));
+    if (!err)
         return nullptr;  // no module without its exception type
     // A repeated initialisation replaces the type; older modules keep
     // their own reference to the one they were given.
-    Py_XSETREF(hunkfix_Error, err);
-    Py_INCREF(err);
-    if (PyModule_AddObject(m.get(), "hunkfixError", err) < 0) {
-        Py_DECREF(err);
+    Py_INCREF(err.get());
+    Py_XSETREF(hunkfix_Error, err.get());
+    // PyModule_AddObject steals only on success, so we release then.
+    if (PyModule_AddObject(m.get(), "hunkfixError", err.get()) < 0)
         return nullptr;
-    }
+    err.release();
     if (!qv::add_version(m.get()))
         return nullptr;
     return m.release();

@@ -3,89 +3,26 @@
 // Every 4 input bytes become 5 digits, most significant first. Both
 // directions make one pass and write straight into a result bytes object
 // allocated once.
+#include "pentacode.h"
 #include "pyutil.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// The 85 digits in order of value.
-constexpr char b85chars[] =
-    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    "abcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~";
-static_assert(sizeof(b85chars) == 85 + 1);
+// The kernels every call uses: picked once, at initialisation, from what
+// the CPU can run, capped by QUORVAN_PENTACODE_ISA ("scalar", "avx2",
+// "avx512") so that tests can run each narrower path on a wide machine.
+// All paths give the same bytes and the same errors.
+const pentacode_path* g_path = nullptr;
 
-// Digit value + 1 for each alphabet byte, 0 for every other byte. Filled by
-// PyInit_pentacode before the module exists and only read afterwards.
-int8_t b85dec[256];
+constexpr char kIsaVariable[] = "QUORVAN_PENTACODE_ISA";
 
 // The largest value of four digits that a fifth can still follow without
 // passing 0xFFFFFFFF ('|NsC').
 constexpr uint32_t kMaxPrefix = 0x03030303u;  // 0xFFFFFFFF / 85
-
-inline uint32_t load_be32(const unsigned char* p) noexcept
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
-           (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-inline void store_be32(char* p, uint32_t v) noexcept
-{
-    p[0] = char(v >> 24);
-    p[1] = char(v >> 16);
-    p[2] = char(v >> 8);
-    p[3] = char(v);
-}
-
-// Writes the five digits of v at out, most significant first. Each digit
-// comes from one division by a power of 85, which the compiler turns into
-// a multiply and shift; the top digit is at most 82 and needs no reduction.
-inline void put_group(char* out, uint32_t v) noexcept
-{
-    out[0] = b85chars[v / 52200625u];
-    out[1] = b85chars[(v / 614125u) % 85u];
-    out[2] = b85chars[(v / 7225u) % 85u];
-    out[3] = b85chars[(v / 85u) % 85u];
-    out[4] = b85chars[v % 85u];
-}
-
-// On x86-64 we also build an AVX2 clone, picked at load time when the CPU
-// has it: the digit arithmetic below vectorises well with wider registers.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define QV_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define QV_CLONES
-#endif
-
-// Encodes whole groups. We work in blocks of 16 groups and compute all the
-// digits of a block before looking any of them up: the divisions are then
-// independent lane by lane and the compiler can vectorise them.
-QV_CLONES void encode_groups(const unsigned char* src, size_t groups,
-                             char* dst) noexcept
-{
-    constexpr size_t kBlock = 16;
-    size_t i = 0;
-    for (; i + kBlock <= groups; i += kBlock) {
-        uint32_t v[kBlock];
-        uint8_t digit[5][kBlock];
-        for (size_t k = 0; k < kBlock; ++k)
-            v[k] = load_be32(src + 4 * (i + k));
-        for (size_t k = 0; k < kBlock; ++k) {
-            digit[0][k] = uint8_t(v[k] / 52200625u);
-            digit[1][k] = uint8_t((v[k] / 614125u) % 85u);
-            digit[2][k] = uint8_t((v[k] / 7225u) % 85u);
-            digit[3][k] = uint8_t((v[k] / 85u) % 85u);
-            digit[4][k] = uint8_t(v[k] % 85u);
-        }
-        char* out = dst + 5 * i;
-        for (size_t k = 0; k < kBlock; ++k)
-            for (size_t d = 0; d < 5; ++d)
-                out[5 * k + d] = b85chars[digit[d][k]];
-    }
-    for (; i < groups; ++i)
-        put_group(dst + 5 * i, load_be32(src + 4 * i));
-}
 
 PyObject* raise_bad_char(Py_ssize_t pos) noexcept
 {
@@ -100,6 +37,29 @@ PyObject* raise_bad_seq(Py_ssize_t pos) noexcept
 {
     PyErr_Format(PyExc_ValueError, "bad pentacode sequence at position %zd",
                  pos);
+    return nullptr;
+}
+
+// Reports the fault of a whole group that the kernels refused: the first
+// character outside the alphabet (one past it when it is the fifth), or
+// else the overflow of the five digits. `pos` is the group's position.
+PyObject* raise_group_error(const uint8_t* g, Py_ssize_t pos) noexcept
+{
+    uint32_t v = 0;
+    for (int j = 0; j < 4; ++j) {
+        const int d = pentacode_dec[g[j]];
+        if (d == 0)
+            return raise_bad_char(pos + j);
+        v = v * 85u + uint32_t(d - 1);
+    }
+    const int d = pentacode_dec[g[4]];
+    if (d == 0)
+        return raise_bad_char(pos + 4 + 1);  // last of its group: + 1
+    const uint32_t last = uint32_t(d - 1);
+    if (v > kMaxPrefix || v * 85u > 0xFFFFFFFFu - last)
+        return raise_bad_seq(pos + 4 + 1);
+    // Unreachable: the kernels refuse only groups that fail a test above.
+    PyErr_SetString(PyExc_SystemError, "pentacode: group decoded twice");
     return nullptr;
 }
 
@@ -126,15 +86,15 @@ PyObject* pentacode_b85encode(PyObject*, PyObject* args) noexcept
     if (!out)
         return nullptr;
 
-    const auto* src = reinterpret_cast<const unsigned char*>(text);
-    char* dst = PyBytes_AS_STRING(out.get());
-    encode_groups(src, size_t(groups), dst);
-    src += 4 * groups;
-    dst += 5 * groups;
+    const auto* src = reinterpret_cast<const uint8_t*>(text);
+    auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+    pentacode_encode(g_path, src, size_t(groups), dst);
     if (rem) {
-        unsigned char last[4] = {0, 0, 0, 0};
-        std::memcpy(last, src, size_t(rem));
-        put_group(dst, load_be32(last));
+        // The short last group, zero-filled, written whole: padded, that is
+        // its five characters; unpadded, the trim below drops the extras.
+        uint8_t last[4] = {0, 0, 0, 0};
+        std::memcpy(last, src + 4 * groups, size_t(rem));
+        pentacode_encode_scalar(last, 1, dst + 5 * groups);
     }
 
     if (!pad) {
@@ -160,38 +120,19 @@ PyObject* pentacode_b85decode(PyObject*, PyObject* args) noexcept
     if (!out)
         return nullptr;
 
-    const auto* src = reinterpret_cast<const unsigned char*>(text);
-    char* dst = PyBytes_AS_STRING(out.get());
-    for (Py_ssize_t g = 0; g < groups; ++g, src += 5, dst += 4) {
-        const int d0 = b85dec[src[0]], d1 = b85dec[src[1]],
-                  d2 = b85dec[src[2]], d3 = b85dec[src[3]],
-                  d4 = b85dec[src[4]];
-        const Py_ssize_t pos = 5 * g;
-        // One test for the common case; the exact culprit only on failure.
-        if ((d0 == 0) | (d1 == 0) | (d2 == 0) | (d3 == 0) | (d4 == 0)) {
-            if (d0 == 0)
-                return raise_bad_char(pos);
-            if (d1 == 0)
-                return raise_bad_char(pos + 1);
-            if (d2 == 0)
-                return raise_bad_char(pos + 2);
-            if (d3 == 0)
-                return raise_bad_char(pos + 3);
-            return raise_bad_char(pos + 4 + 1);  // last of its group: + 1
-        }
-        const uint32_t v = ((uint32_t(d0 - 1) * 85u + uint32_t(d1 - 1)) * 85u +
-                            uint32_t(d2 - 1)) * 85u + uint32_t(d3 - 1);
-        const uint32_t last = uint32_t(d4 - 1);
-        if (v > kMaxPrefix || v * 85u > 0xFFFFFFFFu - last)
-            return raise_bad_seq(pos + 4 + 1);
-        store_be32(dst, v * 85u + last);
-    }
+    const auto* src = reinterpret_cast<const uint8_t*>(text);
+    auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+    const size_t done = pentacode_decode(g_path, src, size_t(groups), dst);
+    if (done < size_t(groups))
+        return raise_group_error(src + 5 * done, Py_ssize_t(5 * done));
+    src += 5 * groups;
+    dst += 4 * groups;
 
     if (rem) {
         const Py_ssize_t pos = 5 * groups;
         uint32_t v = 0;
         for (Py_ssize_t j = 0; j < rem; ++j) {
-            const int d = b85dec[src[j]];
+            const int d = pentacode_dec[src[j]];
             const bool is_last = j == rem - 1;
             if (d == 0)
                 return raise_bad_char(pos + j + (is_last ? 1 : 0));
@@ -208,7 +149,7 @@ PyObject* pentacode_b85decode(PyObject*, PyObject* args) noexcept
                 v *= 85u;
             v += (uint32_t(1) << (8 * (4 - owed))) - 1u;
             for (Py_ssize_t j = 0; j < owed; ++j)
-                dst[j] = char(v >> (24 - 8 * j));
+                dst[j] = uint8_t(v >> (24 - 8 * j));
         }
     }
     return out.release();
@@ -236,14 +177,23 @@ PyModuleDef pentacode_module = {
 
 PyMODINIT_FUNC PyInit_pentacode(void)
 {
-    std::memset(b85dec, 0, sizeof b85dec);
-    for (int i = 0; i < 85; ++i)
-        b85dec[static_cast<unsigned char>(b85chars[i])] = int8_t(i + 1);
+    pentacode_init();
+    const char* cap = std::getenv(kIsaVariable);
+    const pentacode_path* path = pentacode_select(cap);
+    if (path == nullptr) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s must be scalar, avx2 or avx512, not '%s'",
+                     kIsaVariable, cap);
+        return nullptr;
+    }
+    g_path = path;
 
     PyObject* m = PyModule_Create2(&pentacode_module, 1013);
     if (m == nullptr)
         return nullptr;
-    if (!qv::add_version(m)) {
+    // Which kernels run, for tests and benchmarks.
+    if (!qv::add_version(m) ||
+        PyModule_AddStringConstant(m, "_isa", path->name) < 0) {
         Py_DECREF(m);
         return nullptr;
     }

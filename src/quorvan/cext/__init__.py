@@ -9,3 +9,19 @@ Four extension modules, each imported on its own:
 - ``quorvan.cext.pentacode``: base-85 encoding over the RFC 1924 alphabet.
 - ``quorvan.cext.hunkfix``: inner loops of a unified-diff reader.
 """
+
+# The version lives only in the package metadata (pyproject.toml). It is
+# looked up on first use: importing importlib.metadata costs more than
+# loading all four modules, and every submodule import runs this file.
+
+
+def __getattr__(name: str) -> str:
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+    try:
+        value = version("quorvan-cext")
+    except PackageNotFoundError:  # imported from a tree never installed
+        value = "0+unknown"
+    globals()["__version__"] = value
+    return value

@@ -3,17 +3,20 @@
 Subcommands::
 
     diff OLD NEW [-o DELTA]        binary delta that turns OLD into NEW
+    diff -u OLD NEW [-U N] [-o OUT]  unified diff, for patch and git apply
+    apply FILE PATCH [-o OUT]      applies a unified diff to FILE
     blocks OLD NEW [--json]        matching line blocks, one a line
     patch BASE DELTA... [-o OUT]   applies a chain of deltas in one pass
-    size BASE DELTA                patched size from the delta's headers
+    size BASE DELTA [-o OUT]       patched size from the delta's headers
     b85encode [--pad] [FILE]       base-85 text of FILE
     b85decode [FILE]               bytes of base-85 text
     fixws [--all] [FILE]           whitespace-normalised text
     demo                           diff and rebuild the sample history
 
-With no arguments it runs the demo. FILE, BASE, DELTA, OLD and NEW may be
-"-" for stdin, and OUT "-" for stdout. Exit status: 0 success, 1 bad input
-(one line on stderr), 2 usage error.
+With no arguments it runs the demo. FILE, BASE, DELTA, OLD, NEW and PATCH
+may be "-" for stdin (a missing FILE is stdin too), and OUT "-" for stdout.
+Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error;
+``diff -u`` follows diff instead: 0 equal, 1 different, 2 trouble.
 """
 from __future__ import annotations
 
@@ -23,13 +26,12 @@ import os
 import sys
 import time
 from pathlib import Path
-from typing import Sequence
+from typing import Optional, Sequence
 
 from quorvan.cext._cli import CliError, Data, Inputs, Progress, display, \
-    write_output
+    native_call, write_output
 
 SAMPLE_DIR = Path(__file__).with_name("sample")
-UNDECODABLE = "patch cannot be decoded"
 
 
 def _prog() -> str:
@@ -46,16 +48,61 @@ def _too_large(args: argparse.Namespace, old: bytes, new: bytes,
     return CliError(f"{display(big)}: {e}")
 
 
-def cmd_diff(args: argparse.Namespace, inp: Inputs) -> None:
+def _stat_ns(path: str) -> Optional[int]:
+    try:
+        return None if path == "-" else os.stat(path).st_mtime_ns
+    except OSError:
+        return None
+
+
+def cmd_diff(args: argparse.Namespace, inp: Inputs) -> int:
     from quorvan.cext import linesift
 
+    if args.context is not None:
+        args.unified = True
+    if not args.unified and args.output in (None, "-") and \
+            sys.stdout.isatty():
+        raise CliError("refusing to write a binary delta to a terminal;"
+                       " use -o FILE or a redirection")
     old = inp.read(args.old)
     new = inp.read(args.new)
     try:
-        delta = linesift.linesift(old, new)
+        with native_call():
+            if args.unified:
+                found = linesift.blocks(old, new)
+            else:
+                delta = linesift.linesift(old, new)
     except ValueError as e:
         raise _too_large(args, old, new, e) from None
-    write_output(args.output, delta)
+    if not args.unified:
+        write_output(args.output, delta)
+        return 0
+    from quorvan.cext._unified import file_label, unified
+
+    text = unified(old, new, found,
+                   file_label(args.old, _stat_ns(args.old)),
+                   file_label(args.new, _stat_ns(args.new)),
+                   3 if args.context is None else args.context)
+    write_output(args.output, text)
+    return 1 if text else 0
+
+
+def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
+    from quorvan.cext._apply import PatchError, apply, read_patch
+
+    text = inp.read(args.file)
+    data = inp.read(args.patch)
+    moved: list[str] = []  # said only once every hunk has found its place
+    try:
+        hunks = read_patch(data)
+        if not hunks and data.strip():
+            raise PatchError("no hunks found")
+        result = apply(text, hunks, moved.append)
+    except PatchError as e:
+        raise CliError(f"{display(args.patch)}: {e}") from None
+    for line in moved:
+        print(line, file=sys.stderr)
+    write_output(args.output, result)
 
 
 def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
@@ -64,7 +111,8 @@ def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
     old = inp.read(args.old)
     new = inp.read(args.new)
     try:
-        found = linesift.blocks(old, new)
+        with native_call():
+            found = linesift.blocks(old, new)
     except ValueError as e:
         raise _too_large(args, old, new, e) from None
     if args.json:
@@ -76,28 +124,33 @@ def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
 
 def _blame(base: Data, deltas: list[Data], names: list[str],
            error: Exception) -> CliError:
-    """Names the delta that made a chain fail.
+    """Names the delta that made a chain fail, and what is wrong with it.
 
     patches reports one message for the whole chain, so we find the culprit
-    only on this error path: first a delta that cannot be decoded at all,
-    else the first one that does not fit the text it applies to.
+    only on this error path, by our own reading: first a delta whose framing
+    cannot be decoded, else the first one that does not fit the text it
+    applies to, taken one delta at a time.
     """
-    where = (lambda i: f" (delta {i + 1} of {len(deltas)})"
-             if len(deltas) > 1 else "")
     from quorvan.cext import deltafold
+    from quorvan.cext._deltaread import fit_problem, framing_problem
+
+    def where(i: int) -> str:
+        return f" (delta {i + 1} of {len(deltas)})" if len(deltas) > 1 else ""
 
     for i, d in enumerate(deltas):
-        try:
-            deltafold.patches(b"", [d])
-        except deltafold.deltafoldError as e:
-            if str(e) == UNDECODABLE:
-                return CliError(f"{display(names[i])}: {e}{where(i)}")
+        problem = framing_problem(d)
+        if problem is not None:
+            return CliError(f"{display(names[i])}: patch cannot be decoded"
+                            f"{where(i)}: {problem}")
     text: Data = base
     for i, d in enumerate(deltas):
         try:
-            text = deltafold.patches(text, [d])
+            with native_call():
+                text = deltafold.patches(text, [d])
         except deltafold.deltafoldError as e:
-            return CliError(f"{display(names[i])}: {e}{where(i)}")
+            problem = fit_problem(d, len(text))
+            detail = f": {problem}" if problem else ""
+            return CliError(f"{display(names[i])}: {e}{where(i)}{detail}")
     return CliError(f"{display(names[-1])}: {error}"
                     f" (the chain of {len(deltas)} deltas)")
 
@@ -105,15 +158,17 @@ def _blame(base: Data, deltas: list[Data], names: list[str],
 def cmd_patch(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import deltafold
 
-    # patches takes any read-only buffer: large files stay mapped.
+    # patches takes any read-only buffer, so a large base stays mapped;
+    # deltas are read (a map would hold a descriptor each).
     base = inp.map(args.base)
     deltas: list[Data] = []
     with Progress("reading deltas", len(args.deltas)) as progress:
         for i, name in enumerate(args.deltas):
-            deltas.append(inp.map(name))
+            deltas.append(inp.read(name))
             progress.update(i + 1)
     try:
-        result = deltafold.patches(base, deltas)
+        with native_call():
+            result = deltafold.patches(base, deltas)
     except deltafold.deltafoldError as e:
         raise _blame(base, deltas, args.deltas, e) from None
     write_output(args.output, result)
@@ -121,25 +176,34 @@ def cmd_patch(args: argparse.Namespace, inp: Inputs) -> None:
 
 def cmd_size(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import deltafold
+    from quorvan.cext._deltaread import fit_problem, framing_problem
 
     baselen = inp.length(args.base)
+    delta = inp.read(args.delta)
     try:
-        size = deltafold.patchedsize(baselen, inp.read(args.delta))
+        size = deltafold.patchedsize(baselen, delta)
     except deltafold.deltafoldError as e:
-        raise CliError(f"{display(args.delta)}: {e}") from None
+        problem = framing_problem(delta)
+        detail = f": {problem}" if problem else ""
+        raise CliError(f"{display(args.delta)}: {e}{detail}") from None
     if size < 0:
         # The size is read from the headers alone, which never look at the
         # base; a negative size proves the delta cannot apply to it.
+        problem = fit_problem(delta, baselen)
+        detail = f": {problem}" if problem else ""
         raise CliError(f"{display(args.delta)}: invalid patch for a base of"
-                       f" {baselen} bytes (patched size {size})")
-    print(size)
+                       f" {baselen} bytes (patched size {size}){detail}")
+    write_output(args.output, b"%d\n" % size)
 
 
 def cmd_b85encode(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import pentacode
 
     data = inp.read(args.file)
-    write_output(args.output, pentacode.b85encode(data, 1 if args.pad else 0))
+    with native_call():
+        text = pentacode.b85encode(data, 1 if args.pad else 0)
+    # A line feed ends the text, as base64 ends its; b85decode ignores it.
+    write_output(args.output, text + b"\n" if text else text)
 
 
 def cmd_b85decode(args: argparse.Namespace, inp: Inputs) -> None:
@@ -151,7 +215,8 @@ def cmd_b85decode(args: argparse.Namespace, inp: Inputs) -> None:
     if text[-1:] == b"\n":
         text = text[:-2] if text[-2:] == b"\r\n" else text[:-1]
     try:
-        data = pentacode.b85decode(text)
+        with native_call():
+            data = pentacode.b85decode(text)
     except ValueError as e:
         raise CliError(f"{display(args.file)}: {e}") from None
     write_output(args.output, data)
@@ -161,7 +226,9 @@ def cmd_fixws(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext import linesift
 
     text = inp.read(args.file)
-    write_output(args.output, linesift.fixws(text, 1 if args.all else 0))
+    with native_call():
+        text = linesift.fixws(text, 1 if args.all else 0)
+    write_output(args.output, text)
 
 
 def _sample_history() -> list[bytes]:
@@ -212,14 +279,35 @@ def cmd_demo(args: argparse.Namespace, inp: Inputs) -> None:
           " chain each")
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("quorvan-cext")
+    except PackageNotFoundError:  # run from a source tree, not installed
+        return "unknown"
+
+
+def _context(text: str) -> int:
+    n = int(text)
+    if n < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return n
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=_prog(),
-        description="Line diffs, binary deltas, base-85 text and whitespace"
-                    " normalisation from quorvan.cext. With no arguments,"
-                    " runs the demo.",
-        epilog='Files may be "-" for stdin (and -o "-" for stdout). Exit'
-               " status 0 on success, 1 on bad input, 2 on usage errors.")
+        description="Line diffs, binary deltas, unified diffs, base-85 text"
+                    " and whitespace normalisation from quorvan.cext. With"
+                    " no arguments, runs the demo.",
+        epilog='Any input may be "-" for standard input, and a FILE left out'
+               ' is standard input too; -o "-" is standard output, the'
+               " default. Exit status 0 on success, 1 on bad input, 2 on"
+               " usage errors; diff -u exits 0 when the files are equal, 1"
+               " when they differ, 2 on trouble.")
+    parser.add_argument("--version", action="version",
+                        version=f"quorvan-cext {_version()}")
     sub = parser.add_subparsers(dest="cmd", metavar="COMMAND")
 
     def add(name: str, func, help: str) -> argparse.ArgumentParser:
@@ -231,10 +319,28 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("-o", "--output", metavar="OUT",
                        help=f"write the {what} to OUT (default: stdout)")
 
-    p = add("diff", cmd_diff, "write the binary delta that turns OLD into NEW")
+    def stdin_file(p: argparse.ArgumentParser) -> None:
+        p.add_argument("file", metavar="FILE", nargs="?", default="-",
+                       help="input file (default, or -: standard input)")
+
+    p = add("diff", cmd_diff,
+            "write the binary delta that turns OLD into NEW, or with -u a"
+            " unified diff")
     p.add_argument("old", metavar="OLD")
     p.add_argument("new", metavar="NEW")
-    output(p, "delta")
+    p.add_argument("-u", "--unified", action="store_true",
+                   help="write a unified diff (exit 0 equal, 1 different,"
+                        " 2 trouble)")
+    p.add_argument("-U", "--context", metavar="N", type=_context,
+                   help="lines of context (default 3); implies -u")
+    output(p, "delta or diff")
+
+    p = add("apply", cmd_apply,
+            "apply the unified diff PATCH to FILE (hunks may move, as with"
+            " patch, but must match exactly)")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("patch", metavar="PATCH")
+    output(p, "patched text")
 
     p = add("blocks", cmd_blocks,
             "list the matching line blocks of OLD and NEW as"
@@ -256,16 +362,18 @@ def build_parser() -> argparse.ArgumentParser:
             " headers alone")
     p.add_argument("base", metavar="BASE")
     p.add_argument("delta", metavar="DELTA")
+    output(p, "size")
 
-    p = add("b85encode", cmd_b85encode, "encode FILE as base-85 text")
+    p = add("b85encode", cmd_b85encode,
+            "encode FILE as base-85 text, ended by a line feed")
     p.add_argument("--pad", action="store_true",
                    help="pad to a multiple of five characters")
-    p.add_argument("file", metavar="FILE", nargs="?", default="-")
+    stdin_file(p)
     output(p, "text")
 
     p = add("b85decode", cmd_b85decode,
             "decode base-85 text (one final line ending is ignored)")
-    p.add_argument("file", metavar="FILE", nargs="?", default="-")
+    stdin_file(p)
     output(p, "bytes")
 
     p = add("fixws", cmd_fixws,
@@ -273,7 +381,7 @@ def build_parser() -> argparse.ArgumentParser:
             " it before a line feed")
     p.add_argument("--all", action="store_true",
                    help="drop every space, tab and CR instead")
-    p.add_argument("file", metavar="FILE", nargs="?", default="-")
+    stdin_file(p)
     output(p, "text")
 
     add("demo", cmd_demo,
@@ -290,31 +398,34 @@ def main(argv: Sequence[str] | None = None) -> int:
         return e.code if isinstance(e.code, int) else 2
     func = getattr(args, "func", cmd_demo)
     named = [getattr(args, k, None) for k in ("old", "new", "base", "delta",
-                                              "file")]
+                                              "file", "patch")]
     if (named + getattr(args, "deltas", [])).count("-") > 1:
         parser.print_usage(sys.stderr)
         print(f"{parser.prog}: error: standard input ('-') can be read only"
               " once", file=sys.stderr)
         return 2
+    # diff -u answers "do they differ" with 0 or 1, so trouble is 2.
+    trouble = 2 if getattr(args, "unified", False) or \
+        getattr(args, "context", None) is not None else 1
     try:
         with Inputs() as inp:
-            func(args, inp)
+            status = func(args, inp)
     except CliError as e:
         print(f"{parser.prog}: {e}", file=sys.stderr)
-        return e.status
+        return max(e.status, trouble)
     except MemoryError:
         print(f"{parser.prog}: out of memory", file=sys.stderr)
-        return 1
+        return trouble
     except BrokenPipeError:
         # The reader went away (| head). Point stdout at /dev/null so the
         # interpreter's final flush does not fail a second time.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         os.close(devnull)
-        return 1
+        return trouble
     except KeyboardInterrupt:
         return 130
-    return 0
+    return status or 0
 
 
 if __name__ == "__main__":

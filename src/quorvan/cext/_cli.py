@@ -8,18 +8,16 @@ from __future__ import annotations
 import contextlib
 import mmap
 import os
+import signal
 import stat
 import sys
-import tempfile
+import threading
 import time
-from typing import IO, Union
+from typing import IO, Iterator, Union
 
 # A mapping costs a file descriptor (the map keeps its own duplicate) and at
-# least a page, so small files are read and large ones mapped. Past
-# MAX_MAPS maps (a long chain of large deltas) we read the rest instead of
-# running out of descriptors.
+# least a page, so small files are read and large ones mapped.
 MAP_MIN = 64 * 1024
-MAX_MAPS = 256
 
 Data = Union[bytes, mmap.mmap]
 
@@ -52,7 +50,6 @@ class Inputs(contextlib.ExitStack):
         super().__init__()
         self._stdin = stdin
         self._stdin_used = False
-        self._maps = 0
 
     def _read_stdin(self) -> bytes:
         if self._stdin_used:  # the parser refuses this already
@@ -84,12 +81,11 @@ class Inputs(contextlib.ExitStack):
                 # An empty file cannot be mapped, and files of size 0 in
                 # /proc or pipes given as /dev/fd/N only read.
                 if (not mapped or not stat.S_ISREG(st.st_mode)
-                        or st.st_size < MAP_MIN or self._maps >= MAX_MAPS):
+                        or st.st_size < MAP_MIN):
                     return f.read()
                 m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
         except OSError as e:
             raise _oserror(path, e) from None
-        self._maps += 1
         self.callback(m.close)
         return m
 
@@ -107,12 +103,20 @@ class Inputs(contextlib.ExitStack):
             raise _oserror(path, e) from None
 
 
-def _new_file_mode() -> int:
-    # The mode open() would give a new file: 0666 less the umask. The umask
-    # can only be read by setting it, so we put it straight back.
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return 0o666 & ~mask
+def _create_beside(target: str) -> tuple[int, str]:
+    """A new, empty file in target's directory, opened for writing.
+
+    Created with mode 0666 so that the kernel applies the umask, as it
+    would for the target itself; O_EXCL makes the name ours alone.
+    """
+    directory, name = os.path.split(target)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    while True:
+        tmp = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.tmp")
+        try:
+            return os.open(tmp, flags, 0o666), tmp
+        except FileExistsError:
+            continue
 
 
 def write_output(path: str | None, data: Data,
@@ -146,19 +150,17 @@ def write_output(path: str | None, data: Data,
         except OSError as e:
             raise _oserror(path, e) from None
         return
-    mode = stat.S_IMODE(st.st_mode) if st is not None else _new_file_mode()
-    directory, name = os.path.split(target)
     try:
-        fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{name}.",
-                                   suffix=".tmp")
+        fd, tmp = _create_beside(target)
     except OSError as e:
         raise _oserror(path, e) from None
     try:
         with os.fdopen(fd, "wb") as f:
+            if st is not None:  # a replaced file keeps its mode
+                os.fchmod(f.fileno(), stat.S_IMODE(st.st_mode))
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(tmp, mode)
         os.replace(tmp, target)
     except BaseException as e:
         with contextlib.suppress(OSError):
@@ -166,6 +168,30 @@ def write_output(path: str | None, data: Data,
         if isinstance(e, OSError):
             raise _oserror(path, e) from None
         raise
+
+
+@contextlib.contextmanager
+def native_call() -> Iterator[None]:
+    """Lets Ctrl-C end the process at once while a module call runs.
+
+    A long diff is one call into the engine, which may hold the interpreter
+    lock (blocks) or not (linesift); either way Python's handler runs only
+    once the call returns, seconds later. So for the length of the call the
+    signal gets its default action and ends the process, which the shell
+    reports as status 130. Nothing is being written then: outputs are
+    written after the call, under Python's handler again. Where SIGINT is
+    ignored (a background job) or handled by someone else, we leave it be.
+    """
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT)
+            is not signal.default_int_handler):
+        yield
+        return
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class Progress:

@@ -6,8 +6,9 @@ version: int
 
 class hunkfixError(Exception):
     """Raised for a hunk that cannot be read or fixed: input that ends
-    before the line counts are met, a last line to fix that is missing or
-    too short, an empty side list, an old-side line without a prefix."""
+    before the line counts are met, a no-newline marker right after another,
+    a last line to fix that is missing or too short, an empty side list, an
+    old-side line without a prefix."""
 
 class _LineReader(Protocol):
     def readline(self) -> bytes: ...
@@ -30,5 +31,6 @@ def fix_newline(hunk: list[bytes], old: list[bytes], new: list[bytes],
 def testhunk(old: list[bytes], lines: list[bytes], start: int, /) -> int:
     """test lines in a hunk
 
-    Returns 0 when old matches lines from start on, -1 otherwise.
+    Returns 0 when old matches lines from start on, -1 otherwise. Lines
+    compare at their full length, zero bytes included.
     """

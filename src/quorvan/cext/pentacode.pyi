@@ -1,6 +1,7 @@
 """Pentacode Data Encoding"""
 
 version: int
+_isa: str  # the kernels in use: "scalar", "avx2" or "avx512"
 
 def b85encode(text: bytes | str, pad: int = 0, /) -> bytes:
     """Encode text in pentacode.
