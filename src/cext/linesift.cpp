@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "linesift.h"
+#include "linesift_internal.h"
 #include "pyutil.h"
 
 namespace {
@@ -35,15 +36,17 @@ struct diff_state {
     {
         line_record* ra = nullptr;
         line_record* rb = nullptr;
-        an = linesift_splitlines(sa, la, &ra);
+        using linesift_detail::line_hash;
+        an = linesift_detail::split_lines(sa, la, &ra, line_hash::keyed);
         a.reset(ra);
-        bn = linesift_splitlines(sb, lb, &rb);
+        bn = linesift_detail::split_lines(sb, lb, &rb, line_hash::keyed);
         b.reset(rb);
         if (an < 0)
             return an;
         if (bn < 0)
             return bn;
-        const int32_t n = linesift_diff(a.get(), an, b.get(), bn, &head);
+        const int32_t n = linesift_detail::match_records(a.get(), an, b.get(),
+                                                         bn, &head, true);
         return n < 0 ? n : 0;
     }
 };
