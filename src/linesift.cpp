@@ -150,15 +150,17 @@ void hash_records(line_record* r, size_t n, line_hash kind) noexcept
         hash_records(r, n);
         return;
     }
+    const linesift_detail::hash_key& key = linesift_detail::process_key();
     for (size_t k = 0; k < n; ++k)
-        r[k].hash = linesift_detail::keyed_hash(r[k].begin, r[k].length);
+        r[k].hash = linesift_detail::keyed_hash(key, r[k].begin, r[k].length);
 }
 
 inline uint32_t hash_one(const line_record& r, line_hash kind) noexcept
 {
     return kind == line_hash::defined
                ? hash_line(r.begin, r.length)
-               : linesift_detail::keyed_hash(r.begin, r.length);
+               : linesift_detail::keyed_hash(linesift_detail::process_key(),
+                                             r.begin, r.length);
 }
 
 }  // namespace

@@ -33,8 +33,10 @@ inline uint32_t key_of(const line_record& x) noexcept
 
 void prehash(line_record* r, int32_t n) noexcept
 {
+    const hash_key& key = process_key();
     for (int32_t i = 0; i < n; ++i)
-        r[i].eqclass = static_cast<int32_t>(keyed_hash(r[i].begin, r[i].length));
+        r[i].eqclass =
+            static_cast<int32_t>(keyed_hash(key, r[i].begin, r[i].length));
 }
 
 inline bool same_bytes(const line_record& x, const line_record& y) noexcept
