@@ -184,12 +184,11 @@ int32_t linesift_detail::split_lines(const char* text, int64_t size,
     // Line numbers and the record count are signed 32-bit values.
     if (lines > LINESIFT_MAX_LINES)
         return LINESIFT_ETOOBIG;
-    const uint64_t records = lines + 1;
-    if (records > SIZE_MAX / sizeof(line_record))
-        return LINESIFT_ENOMEM;
+    size_t bytes_needed;
+    if (__builtin_mul_overflow(lines + 1, sizeof(line_record), &bytes_needed))
+        return LINESIFT_ENOMEM;  // where size_t is 32 bits wide
 
-    auto* recs = static_cast<line_record*>(
-        qv::mem_alloc(static_cast<size_t>(records) * sizeof(line_record)));
+    auto* recs = static_cast<line_record*>(qv::mem_alloc(bytes_needed));
     if (recs == nullptr)
         return LINESIFT_ENOMEM;
 

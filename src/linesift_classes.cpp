@@ -62,10 +62,10 @@ bool class_table::allocate(int32_t bn) noexcept
     for (unsigned extra = 1;; --extra) {
         const uint64_t size = uint64_t{1} << (bits + extra);
         // Where size_t is 32 bits wide the largest tables do not fit it.
-        entries_ = size > SIZE_MAX / sizeof(class_entry)
+        size_t bytes;
+        entries_ = __builtin_mul_overflow(size, sizeof(class_entry), &bytes)
                        ? nullptr
-                       : static_cast<class_entry*>(qv::mem_alloc(
-                             static_cast<size_t>(size) * sizeof(class_entry)));
+                       : static_cast<class_entry*>(qv::mem_alloc(bytes));
         if (entries_ != nullptr) {
             mask_ = static_cast<uint32_t>(size - 1);
             shift_ = 32 - (bits + extra);
@@ -171,8 +171,10 @@ const int32_t* class_table::members(const line_record* b,
     if (pool_ == nullptr) {
         if (pool_failed_)
             return nullptr;
-        pool_ = static_cast<int32_t*>(
-            qv::mem_alloc(static_cast<size_t>(bn_) * sizeof(int32_t)));
+        size_t bytes;
+        if (!__builtin_mul_overflow(static_cast<size_t>(bn_), sizeof(int32_t),
+                                    &bytes))
+            pool_ = static_cast<int32_t*>(qv::mem_alloc(bytes));
         if (pool_ == nullptr) {
             pool_failed_ = true;
             return nullptr;
