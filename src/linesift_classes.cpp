@@ -58,9 +58,10 @@ bool class_table::allocate(int32_t bn) noexcept
     unsigned bits = 0;
     while ((int64_t{1} << bits) <= bn)
         ++bits;
-    // bn < 2^28, so 2 * B <= 2^29 entries.
+    // bn < 2^28, so 2 * B <= 2^29 entries. Two entries at least, so that
+    // an index is always a shift of the hash by less than 32.
     for (unsigned extra = 1;; --extra) {
-        const uint64_t size = uint64_t{1} << (bits + extra);
+        const uint64_t size = uint64_t{1} << (bits + extra > 0 ? bits + extra : 1);
         // Where size_t is 32 bits wide the largest tables do not fit it.
         size_t bytes;
         entries_ = __builtin_mul_overflow(size, sizeof(class_entry), &bytes)
@@ -68,7 +69,7 @@ bool class_table::allocate(int32_t bn) noexcept
                        : static_cast<class_entry*>(qv::mem_alloc(bytes));
         if (entries_ != nullptr) {
             mask_ = static_cast<uint32_t>(size - 1);
-            shift_ = 32 - (bits + extra);
+            shift_ = 32 - static_cast<unsigned>(__builtin_ctzll(size));
             for (uint64_t p = 0; p < size; ++p)
                 entries_[p] = {-1, 0, 0};
             bn_ = bn;
@@ -89,10 +90,7 @@ struct prober {
     uint32_t mask;
     unsigned shift;
 
-    uint32_t home(uint32_t key) const noexcept
-    {
-        return shift >= 32 ? 0 : key >> shift;
-    }
+    uint32_t home(uint32_t key) const noexcept { return key >> shift; }
 
     uint32_t find(const line_record& x, uint32_t key,
                   const line_record* b) const noexcept

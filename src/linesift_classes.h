@@ -58,7 +58,7 @@ class class_table {
 
     class_entry* entries_ = nullptr;
     uint32_t mask_ = 0;
-    unsigned shift_ = 32;
+    unsigned shift_ = 31;
     // Sorted member lists of the classes that needed one, built on first
     // need; bn entries in all at most, since every target line has one class.
     int32_t* pool_ = nullptr;

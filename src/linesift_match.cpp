@@ -56,14 +56,7 @@ match longest_match(const matcher& mt, int32_t a1, int32_t a2, int32_t b1,
         int32_t j = a[i].chain;
         if (j >= b2)
             j = mt.classes->last_below(b, a[i].eqclass, j, b2);
-        for (int32_t next; j >= b1; j = next) {
-            // The next candidate's memo entry and record are likely cache
-            // misses: ask for them while this one is counted.
-            next = b[j].chain;
-            if (next > b1) {
-                __builtin_prefetch(&memo[next - 1]);
-                __builtin_prefetch(&b[next - 1].eqclass);
-            }
+        for (; j >= b1; j = b[j].chain) {
             // Count the run back from (i, j); a memo hit on the diagonal
             // supplies the rest of it at once.
             int32_t k = 1;
