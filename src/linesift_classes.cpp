@@ -39,10 +39,22 @@ void prehash(line_record* r, int32_t n) noexcept
             static_cast<int32_t>(keyed_hash(key, r[i].begin, r[i].length));
 }
 
+// Full equality of two lines whose keyed hashes agree, so nearly always of
+// equal lines: short ones (most lines of code) are compared in registers
+// rather than through a call.
 inline bool same_bytes(const line_record& x, const line_record& y) noexcept
 {
-    return x.length == y.length &&
-           std::memcmp(x.begin, y.begin, static_cast<size_t>(x.length)) == 0;
+    using namespace hash_impl;
+    if (x.length != y.length)
+        return false;
+    const int64_t n = x.length;
+    const auto* p = reinterpret_cast<const unsigned char*>(x.begin);
+    const auto* q = reinterpret_cast<const unsigned char*>(y.begin);
+    if (n < 8)
+        return n == 0 || load_short(p, n) == load_short(q, n);
+    if (n <= 16)
+        return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
+    return std::memcmp(p, q, static_cast<size_t>(n)) == 0;
 }
 
 }  // namespace
