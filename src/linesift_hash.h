@@ -7,11 +7,11 @@
 // in advance for this hash.
 //
 // The hash is a polynomial in a secret point modulo the prime 2^61 - 1 over
-// 7-byte chunks of the line, then a keyed 64-bit finaliser that also takes
-// the length. Two distinct lines of the same length and at most L chunks
-// agree before the finaliser for at most L of the 2^61 - 1 possible points
-// (their difference is a non-zero polynomial of degree L); lines of
-// different lengths never do, as the finaliser is a bijection. So whatever
+// 7-byte chunks of the line, then a multiply that also takes the length.
+// Two distinct lines of the same length and at most L chunks agree before
+// that step for at most L of the 2^61 - 1 possible points (their
+// difference is a non-zero polynomial of degree L); lines of different
+// lengths never do, as the step is a bijection of its 64-bit input. So whatever
 // lines an attacker writes, without the key a collision is a matter of
 // chance. It costs one 64x64-bit multiply per 7 bytes, far fewer
 // instructions than the defined hash's rotate and add per byte. Chunks are
@@ -102,12 +102,11 @@ inline uint32_t keyed_hash(const hash_key& k, const char* begin,
                                : load_short(p, left);
         h = mul_mod(h + w, k.point);
     }
-    h ^= k.mask ^ static_cast<uint64_t>(length) * 0x9E3779B97F4A7C15ull;
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 33;
+    // The polynomial's value is already secret and spread by the point, so
+    // one multiply suffices to carry its bits, and the length's, into the
+    // top 32 bits that index the class table.
+    h = (h ^ k.mask ^ static_cast<uint64_t>(length) * 0x9E3779B97F4A7C15ull) *
+        0xD6E8FEB86659FD93ull;
     return static_cast<uint32_t>(h >> 32);
 }
 
