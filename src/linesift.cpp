@@ -7,7 +7,11 @@
 #endif
 
 #include "linesift.h"
+#include "linesift_hash.h"
+#include "linesift_internal.h"
 #include "qv_alloc.h"
+
+using linesift_detail::line_hash;
 
 namespace {
 
@@ -140,10 +144,30 @@ void hash_records(line_record* r, size_t n) noexcept
         r[k].hash = hash_line(r[k].begin, r[k].length);
 }
 
+void hash_records(line_record* r, size_t n, line_hash kind) noexcept
+{
+    if (kind == line_hash::defined) {
+        hash_records(r, n);
+        return;
+    }
+    const linesift_detail::hash_key& key = linesift_detail::process_key();
+    for (size_t k = 0; k < n; ++k)
+        r[k].hash = linesift_detail::keyed_hash(key, r[k].begin, r[k].length);
+}
+
+inline uint32_t hash_one(const line_record& r, line_hash kind) noexcept
+{
+    return kind == line_hash::defined
+               ? hash_line(r.begin, r.length)
+               : linesift_detail::keyed_hash(linesift_detail::process_key(),
+                                             r.begin, r.length);
+}
+
 }  // namespace
 
-int32_t linesift_splitlines(const char* text, int64_t size,
-                            line_record** out) noexcept
+int32_t linesift_detail::split_lines(const char* text, int64_t size,
+                                     line_record** out,
+                                     line_hash kind) noexcept
 {
     if (out == nullptr)
         return LINESIFT_EINVAL;
@@ -160,19 +184,21 @@ int32_t linesift_splitlines(const char* text, int64_t size,
     // Line numbers and the record count are signed 32-bit values.
     if (lines > LINESIFT_MAX_LINES)
         return LINESIFT_ETOOBIG;
-    const uint64_t records = lines + 1;
-    if (records > SIZE_MAX / sizeof(line_record))
-        return LINESIFT_ENOMEM;
+    size_t bytes_needed;
+    if (__builtin_mul_overflow(lines + 1, sizeof(line_record), &bytes_needed))
+        return LINESIFT_ENOMEM;  // where size_t is 32 bits wide
 
-    auto* recs = static_cast<line_record*>(
-        qv::mem_alloc(static_cast<size_t>(records) * sizeof(line_record)));
+    auto* recs = static_cast<line_record*>(qv::mem_alloc(bytes_needed));
     if (recs == nullptr)
         return LINESIFT_ENOMEM;
 
     // Every line but the last ends at a line feed before the text's last
     // byte; the last line runs to the end of the text, whatever its last
     // byte. Records are filled a batch at a time and the batch is hashed
-    // while its bytes are still in cache.
+    // while its bytes are still in cache. Should the text hold fewer line
+    // feeds than counted (a caller that changes it meanwhile breaks the
+    // contract, but must not get records that were never written), the
+    // last line simply runs to the end and the count is of records filled.
     line_record* r = recs;
     line_record* const last = recs + lines - (lines > 0);
     const char* start = text;
@@ -182,14 +208,14 @@ int32_t linesift_splitlines(const char* text, int64_t size,
         line_record* const batch_end = last - r > 64 ? r + 64 : last;
         for (; r < batch_end; ++r) {
             const char* lf = scan.next();
-            if (lf == nullptr)  // only if the text changed since the count
+            if (lf == nullptr)
                 break;
             r->chain = 2147483647;
             r->length = lf + 1 - start;
             r->begin = start;
             start = lf + 1;
         }
-        hash_records(batch, static_cast<size_t>(r - batch));
+        hash_records(batch, static_cast<size_t>(r - batch), kind);
         if (r < batch_end)
             break;
     }
@@ -197,7 +223,7 @@ int32_t linesift_splitlines(const char* text, int64_t size,
         r->chain = 2147483647;
         r->length = text + size - start;
         r->begin = start;
-        r->hash = hash_line(start, r->length);
+        r->hash = hash_one(*r, kind);
         ++r;
     }
     // Terminating record: its begin is the end of the text.
@@ -205,7 +231,13 @@ int32_t linesift_splitlines(const char* text, int64_t size,
     r->length = 0;
     r->begin = text + size;
     *out = recs;
-    return static_cast<int32_t>(lines);
+    return static_cast<int32_t>(r - recs);
+}
+
+int32_t linesift_splitlines(const char* text, int64_t size,
+                            line_record** out) noexcept
+{
+    return linesift_detail::split_lines(text, size, out, line_hash::defined);
 }
 
 void linesift_freehunks(hunk* first) noexcept

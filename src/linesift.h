@@ -1,6 +1,16 @@
 // Line diff engine: splits texts into hashed line records and finds the
 // matching blocks between two of them. Plain code over caller memory; no
 // Python.h. Line numbers count from 0 and ranges are half-open.
+//
+// How equal lines are found: class assignment enters the lines into an
+// open-addressing table indexed by the top bits of a keyed hash of each
+// line (linesift_hash.h), with a key drawn once per process; the defined
+// hash below is never used to place or compare lines. Distinct lines that
+// share a defined hash are easy to build, and with that hash as the index
+// they would fall into one probe run and make class assignment quadratic.
+// Equality is decided by the bytes; the blocks depend only on which lines
+// are equal, so they are the same whatever the hash. Class numbers are
+// table indices and may differ from one process to the next.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +20,9 @@
 // One line of a text. `begin` points into the caller's text, which must
 // stay alive and unchanged while the array is used.
 struct line_record {
-    uint32_t hash;        // rotate-and-add hash of the line, line feed included
+    uint32_t hash;        // linesift_splitlines: rotate-and-add hash of the
+                          // line, line feed included (the module layer's
+                          // own split stores the keyed hash instead)
     int32_t chain;        // matching engine's working field
     int32_t eqclass;      // matching engine's working field
     int64_t length;       // bytes of the line, line feed included
@@ -29,8 +41,9 @@ enum : int32_t {
     LINESIFT_ENOMEM = -1,
     // A line count the engine cannot represent: a text of 2^31 - 1 lines or
     // more (splitting, or either count given to linesift_diff), or a target
-    // of LINESIFT_MAX_TARGET_LINES lines or more (the class table size would
-    // no longer fit 32 bits). Refused before any record is read.
+    // of more than LINESIFT_MAX_TARGET_LINES lines (where a class table of
+    // 4 * B entries would no longer fit 32 bits; ours is half that, but the
+    // limit stays as callers know it). Refused before any record is read.
     LINESIFT_ETOOBIG = -2,
     // A null pointer, a negative size or count, or a head whose next is set.
     LINESIFT_EINVAL = -3,
@@ -43,14 +56,17 @@ enum : int32_t {
 // Splits text (size bytes, no terminator needed) into lines and hashes
 // them. *out gets one malloc'd array of (lines + 1) records, the last one
 // terminating (begin = text + size); the caller frees it with free().
-// Returns the line count, or a negative code with *out == nullptr (unless
-// out itself is null).
+// Returns the line count, which is always the number of line records
+// written (should the text change during the call, against the contract,
+// the records still cover it as read), or a negative code with
+// *out == nullptr (unless out itself is null).
 QV_API int32_t linesift_splitlines(const char* text, int64_t size,
                                    line_record** out) noexcept;
 
 // Finds the matching blocks of a (an lines) and b (bn lines) and links them
 // behind head (whose next must be null), ending with (an, an, bn, bn).
-// Rewrites chain and eqclass of both arrays. Returns the number of blocks,
+// Rewrites chain and eqclass of both arrays; reads no hash field (every
+// line is hashed again with the keyed hash). Returns the number of blocks,
 // or a negative code; on every path the caller frees head->next with
 // linesift_freehunks.
 QV_API int32_t linesift_diff(line_record* a, int32_t an, line_record* b,

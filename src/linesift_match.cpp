@@ -4,118 +4,14 @@
 #include <cstring>
 
 #include "linesift.h"
-#include "linesift_lines.h"
+#include "linesift_classes.h"
+#include "linesift_internal.h"
 #include "qv_alloc.h"
 
-using linesift_detail::lines_equal;
+using linesift_detail::class_table;
+using linesift_detail::hash_source;
 
 namespace {
-
-// ---- Class assignment ----------------------------------------------------
-
-struct class_entry {
-    int32_t head;   // highest target line of the class so far, -1 if empty
-    int32_t count;  // target lines in the class
-};
-
-// The table index comes from a well-mixed form of the hash: multiplying by
-// an odd constant and keeping the top bits spreads hashes that differ only
-// in their low bits (lines differing in their last characters) over the
-// whole table. With the plain low bits such lines would fill one long run
-// of neighbouring entries and linear probing would turn quadratic.
-struct class_table {
-    class_entry* entries = nullptr;
-    uint32_t mask = 0;
-    unsigned shift = 32;  // 32 - log2(size); 32 means a one-entry table
-
-    ~class_table() { qv::mem_free(entries); }
-
-    uint32_t home(uint32_t hash) const noexcept
-    {
-        if (shift >= 32)
-            return 0;
-        return (hash * 0x9E3779B1u) >> shift;
-    }
-
-    // Allocates 4 * B entries, falling back to 2 * B and then B, where B is
-    // the smallest power of two above bn (bn < 2^28, so 4 * B <= 2^30).
-    bool allocate(int32_t bn) noexcept
-    {
-        unsigned bits = 0;
-        while ((int64_t{1} << bits) <= bn)
-            ++bits;
-        for (unsigned extra = 2;; --extra) {
-            const uint64_t size = uint64_t{1} << (bits + extra);
-            // Where size_t is 32 bits wide the largest tables do not fit it.
-            entries = size > SIZE_MAX / sizeof(class_entry)
-                          ? nullptr
-                          : static_cast<class_entry*>(qv::mem_alloc(
-                                static_cast<size_t>(size) * sizeof(class_entry)));
-            if (entries != nullptr) {
-                mask = static_cast<uint32_t>(size - 1);
-                shift = 32 - (bits + extra);
-                for (uint64_t p = 0; p < size; ++p)
-                    entries[p] = {-1, 0};
-                return true;
-            }
-            if (extra == 0)
-                return false;
-        }
-    }
-
-    // Entry of line x's class: the one whose head equals x, or the empty
-    // entry that ends x's probe sequence. The table always has an empty
-    // entry (its size exceeds bn), so the loop ends.
-    uint32_t find(const line_record& x, const line_record* b) const noexcept
-    {
-        uint32_t p = home(x.hash);
-        while (entries[p].head != -1 && !lines_equal(b[entries[p].head], x))
-            p = (p + 1) & mask;
-        return p;
-    }
-};
-
-// How many lines ahead class assignment fetches table entries and target
-// records. On large texts the table and the records are far bigger than the
-// caches and every probe would otherwise wait for memory.
-constexpr int32_t kAhead = 16;
-
-// Returns false when the table cannot be had at any size.
-bool assign_classes(line_record* a, int32_t an, line_record* b,
-                    int32_t bn) noexcept
-{
-    class_table t;
-    if (!t.allocate(bn))
-        return false;
-    for (int32_t j = 0; j < bn; ++j) {
-        if (j + kAhead < bn)
-            __builtin_prefetch(&t.entries[t.home(b[j + kAhead].hash)]);
-        const uint32_t p = t.find(b[j], b);
-        class_entry& e = t.entries[p];
-        b[j].chain = e.head;
-        b[j].eqclass = static_cast<int32_t>(p);
-        e.head = j;
-        ++e.count;
-    }
-    // Lines that occur too often in the target seed no candidates.
-    const int32_t limit = bn >= 31000 ? bn / 1000 : 1000000 / (bn + 1);
-    for (int32_t i = 0; i < an; ++i) {
-        // Two stages ahead: first the line's home entry, then (once that
-        // entry has arrived) the target record it names.
-        if (i + kAhead < an)
-            __builtin_prefetch(&t.entries[t.home(a[i + kAhead].hash)]);
-        if (i + kAhead / 2 < an) {
-            const int32_t h = t.entries[t.home(a[i + kAhead / 2].hash)].head;
-            if (h >= 0)
-                __builtin_prefetch(&b[h]);
-        }
-        const uint32_t p = t.find(a[i], b);
-        const class_entry& e = t.entries[p];
-        a[i].eqclass = static_cast<int32_t>(p);
-        a[i].chain = e.count <= limit ? e.head : -1;
-    }
-    return true;
-}
 
 // ---- Longest match -------------------------------------------------------
 
@@ -133,10 +29,20 @@ struct match {
 // Only the last this many source lines of a range are searched for seeds.
 constexpr int32_t kWindow = 30000;
 
-match longest_match(const line_record* a, const line_record* b,
-                    memo_entry* memo, int32_t a1, int32_t a2, int32_t b1,
+// What every level of the matching shares.
+struct matcher {
+    const line_record* a;
+    const line_record* b;
+    memo_entry* memo;
+    class_table* classes;
+};
+
+match longest_match(const matcher& mt, int32_t a1, int32_t a2, int32_t b1,
                     int32_t b2) noexcept
 {
+    const line_record* a = mt.a;
+    const line_record* b = mt.b;
+    memo_entry* memo = mt.memo;
     int32_t bi = a1, bj = b1, bk = 0;
     const int32_t w = a2 - a1 > kWindow ? a2 - kWindow : a1;
     // Ties go towards the middles of the ranges. The sums can pass 2^31.
@@ -144,9 +50,12 @@ match longest_match(const line_record* a, const line_record* b,
     const int64_t mid_b = (int64_t{b1} + b2 - 1) / 2;
 
     for (int32_t i = w; i < a2; ++i) {
+        // The chain runs from the class's highest target line down. Where
+        // it starts above the range, the class table finds its first line
+        // below b2 without visiting the ones in between.
         int32_t j = a[i].chain;
-        while (j >= b2)
-            j = b[j].chain;
+        if (j >= b2)
+            j = mt.classes->last_below(b, a[i].eqclass, j, b2);
         for (; j >= b1; j = b[j].chain) {
             // Count the run back from (i, j); a memo hit on the diagonal
             // supplies the rest of it at once.
@@ -237,16 +146,15 @@ hunk* append(hunk* tail, int32_t a1, int32_t a2, int32_t b1,
 // their depth grows with the number of blocks to the left of a match and
 // can reach the line count. The longest-match searches run in exactly the
 // order of the plain recursion: the run memo they share depends on it.
-hunk* recurse(const line_record* a, const line_record* b, memo_entry* memo,
-              int32_t a1, int32_t a2, int32_t b1, int32_t b2,
-              hunk* tail) noexcept
+hunk* recurse(const matcher& mt, int32_t a1, int32_t a2, int32_t b1,
+              int32_t b2, hunk* tail) noexcept
 {
     frame_stack stack;
     if (!stack.push({a1, a2, b1, b2, {0, 0, 0}}))
         return nullptr;
     while (stack.size > 0) {
         frame& f = stack.items[stack.size - 1];
-        const match m = longest_match(a, b, memo, f.a1, f.a2, f.b1, f.b2);
+        const match m = longest_match(mt, f.a1, f.a2, f.b1, f.b2);
         if (m.k == 0) {
             // This level is done: back to the one above, which now appends
             // its pending match and continues after it.
@@ -283,7 +191,9 @@ hunk* recurse(const line_record* a, const line_record* b, memo_entry* memo,
 
 // Where two neighbouring blocks touch in one text, moves the boundary
 // between them towards the end as far as the lines allow, so an inserted
-// or deleted run lands at its latest possible place.
+// or deleted run lands at its latest possible place. A source and a target
+// line are equal exactly when their classes are, so one integer comparison
+// decides, whatever the lines' length or hash.
 void slide(hunk* first, const line_record* a, int32_t an,
            const line_record* b, int32_t bn) noexcept
 {
@@ -292,7 +202,7 @@ void slide(hunk* first, const line_record* a, int32_t an,
         if (c->a2 != n->a1 && c->b2 != n->b1)
             continue;
         while (c->a2 < an && c->b2 < bn && n->a1 < n->a2 && n->b1 < n->b2 &&
-               lines_equal(a[c->a2], b[c->b2])) {
+               a[c->a2].eqclass == b[c->b2].eqclass) {
             ++c->a2;
             ++n->a1;
             ++c->b2;
@@ -303,27 +213,30 @@ void slide(hunk* first, const line_record* a, int32_t an,
 
 }  // namespace
 
-int32_t linesift_diff(line_record* a, int32_t an, line_record* b, int32_t bn,
-                      hunk* head) noexcept
+int32_t linesift_detail::match_records(line_record* a, int32_t an,
+                                       line_record* b, int32_t bn, hunk* head,
+                                       bool keyed) noexcept
 {
     if (head == nullptr || head->next != nullptr || an < 0 || bn < 0)
         return LINESIFT_EINVAL;
     // Checked before any record is read: line numbers stay below 2^31 - 1
-    // and the class table's 4 * B entries below 2^31.
+    // and the class table's entries below 2^31.
     if (an > LINESIFT_MAX_LINES || bn > LINESIFT_MAX_LINES ||
         bn > LINESIFT_MAX_TARGET_LINES)
         return LINESIFT_ETOOBIG;
     if ((a == nullptr && an > 0) || (b == nullptr && bn > 0))
         return LINESIFT_EINVAL;
 
-    if (!assign_classes(a, an, b, bn))
+    class_table classes;
+    if (!classes.assign(a, an, b, bn,
+                        keyed ? hash_source::in_records : hash_source::rehash))
         return LINESIFT_ENOMEM;
 
     auto* memo = static_cast<memo_entry*>(
         qv::mem_calloc(bn > 0 ? static_cast<size_t>(bn) : 1, sizeof(memo_entry)));
     if (memo == nullptr)
         return LINESIFT_ENOMEM;
-    hunk* tail = recurse(a, b, memo, 0, an, 0, bn, head);
+    hunk* tail = recurse({a, b, memo, &classes}, 0, an, 0, bn, head);
     qv::mem_free(memo);
     if (tail == nullptr || append(tail, an, an, bn, bn) == nullptr)
         return LINESIFT_ENOMEM;
@@ -333,4 +246,10 @@ int32_t linesift_diff(line_record* a, int32_t an, line_record* b, int32_t bn,
     for (const hunk* h = head->next; h != nullptr; h = h->next)
         ++count;
     return count;
+}
+
+int32_t linesift_diff(line_record* a, int32_t an, line_record* b, int32_t bn,
+                      hunk* head) noexcept
+{
+    return linesift_detail::match_records(a, an, b, bn, head, false);
 }

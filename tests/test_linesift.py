@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -453,6 +454,41 @@ def test_texts_of_4gib_are_refused():
 
 
 # ---- threads -------------------------------------------------------------------
+
+
+def test_linesift_releases_the_lock_while_it_computes():
+    # With a switch interval far longer than the test, the main thread keeps
+    # the lock through Python code, so the counter can only move while the
+    # call has given the lock up: it stays put if linesift stops releasing.
+    src = b"".join(b"line %d\n" % i for i in range(400_000))
+    tgt = src.replace(b"7\n", b"x\n")
+    count, stop, started = [0], threading.Event(), threading.Event()
+
+    def counter():
+        started.set()
+        while not stop.is_set():
+            count[0] += 1
+            time.sleep(0)  # gives the lock back at once
+
+    old = sys.getswitchinterval()
+    th = threading.Thread(target=counter)
+    th.start()
+    started.wait()
+    sys.setswitchinterval(1000)
+    try:
+        # Let the counter wait for the lock again under the new interval.
+        mark = count[0]
+        while count[0] < mark + 2:
+            time.sleep(0.001)
+        before = count[0]
+        linesift.linesift(src, tgt)
+        moved = count[0] - before
+    finally:
+        sys.setswitchinterval(old)
+        stop.set()
+        th.join()
+    assert moved > 0
+
 
 
 def test_threads_get_the_single_threaded_deltas():

@@ -1,24 +1,36 @@
 // Module linesift: binary delta and matching blocks of two texts, and
-// whitespace normalisation. The engine does the comparing; this layer
-// parses, trims the shared prefix, sizes and writes the result.
-#include <cstring>
+// whitespace normalisation. The engine does the comparing, trimming and
+// delta writing; this layer parses, releases the lock around the engine's
+// work, builds the result objects and maps engine codes to exceptions.
 
 #include "linesift.h"
+#include "linesift_internal.h"
 #include "pyutil.h"
 
 namespace {
 
 constexpr char kTooLarge[] = "linesift inputs too large";
+constexpr char kMisuse[] = "linesift engine called with invalid arguments";
 
-// Every engine failure is out of memory, except a line count that the
-// engine cannot represent, which is the caller's input being too large.
-PyObject* raise_engine(int32_t code) noexcept
+// The one place where engine codes become exceptions. An exception that is
+// already pending wins. LINESIFT_EINVAL means this layer passed bad
+// arguments: our bug, not the caller's, hence SystemError.
+PyObject* linesift_raise(int32_t code) noexcept
 {
-    if (code == LINESIFT_ETOOBIG) {
-        PyErr_SetString(PyExc_ValueError, kTooLarge);
+    if (PyErr_Occurred())
         return nullptr;
+    switch (code) {
+        case LINESIFT_ETOOBIG:
+            PyErr_SetString(PyExc_ValueError, kTooLarge);
+            break;
+        case LINESIFT_EINVAL:
+            PyErr_SetString(PyExc_SystemError, kMisuse);
+            break;
+        default:
+            PyErr_NoMemory();
+            break;
     }
-    return PyErr_NoMemory();
+    return nullptr;
 }
 
 // The engine's working state for one call; freed with the lock held.
@@ -35,152 +47,56 @@ struct diff_state {
     {
         line_record* ra = nullptr;
         line_record* rb = nullptr;
-        an = linesift_splitlines(sa, la, &ra);
+        using linesift_detail::line_hash;
+        an = linesift_detail::split_lines(sa, la, &ra, line_hash::keyed);
         a.reset(ra);
-        bn = linesift_splitlines(sb, lb, &rb);
+        bn = linesift_detail::split_lines(sb, lb, &rb, line_hash::keyed);
         b.reset(rb);
         if (an < 0)
             return an;
         if (bn < 0)
             return bn;
-        const int32_t n = linesift_diff(a.get(), an, b.get(), bn, &head);
+        const int32_t n = linesift_detail::match_records(a.get(), an, b.get(),
+                                                         bn, &head, true);
         return n < 0 ? n : 0;
     }
 };
 
-// Length of the common prefix of whole lines: up to just after the last line
-// feed inside the run of equal leading bytes. We compare eight bytes a step
-// and then look back for that line feed once.
-int64_t common_prefix(const char* x, const char* y, int64_t m) noexcept
+// "s#" takes a str (its UTF-8, owned by the str) or a read-only bytes-like
+// object whose buffer needs no release, so nothing can resize or free the
+// bytes while the argument tuple keeps the objects alive for the call.
+PyObject* linesift_linesift(PyObject*, PyObject* args)
 {
-    int64_t d = 0;
-    while (m - d >= 8) {
-        uint64_t u, v;
-        std::memcpy(&u, x + d, 8);
-        std::memcpy(&v, y + d, 8);
-        if (u != v)
-            break;
-        d += 8;
-    }
-    while (d < m && x[d] == y[d])
-        ++d;
-#if defined(__GLIBC__)
-    const void* lf = d > 0 ? memrchr(x, '\n', static_cast<size_t>(d)) : nullptr;
-    return lf ? static_cast<const char*>(lf) - x + 1 : 0;
-#else
-    while (d > 0 && x[d - 1] != '\n')
-        --d;
-    return d;
-#endif
-}
-
-inline void put_be32(char* p, int64_t v) noexcept
-{
-    const auto u = static_cast<uint32_t>(v);  // the low 32 bits
-    p[0] = static_cast<char>(u >> 24);
-    p[1] = static_cast<char>(u >> 16);
-    p[2] = static_cast<char>(u >> 8);
-    p[3] = static_cast<char>(u);
-}
-
-// Size of the delta: one 12-byte header plus the target lines of every
-// non-empty gap between consecutive blocks.
-int64_t delta_size(const diff_state& s) noexcept
-{
-    int64_t total = 0;
-    int32_t pa = 0, pb = 0;
-    for (const hunk* h = s.head.next; h != nullptr; h = h->next) {
-        if (h->a1 != pa || h->b1 != pb)
-            total += 12 + (s.b.get()[h->b1].begin - s.b.get()[pb].begin);
-        pa = h->a2;
-        pb = h->b2;
-    }
-    return total;
-}
-
-// Writes the fragments into out, which holds exactly delta_size() bytes.
-// Offsets are made relative to the whole texts by adding the prefix back.
-void write_delta(const diff_state& s, int64_t prefix, char* out) noexcept
-{
-    const line_record* a = s.a.get();
-    const line_record* b = s.b.get();
-    int32_t pa = 0, pb = 0;
-    for (const hunk* h = s.head.next; h != nullptr; h = h->next) {
-        if (h->a1 != pa || h->b1 != pb) {
-            const int64_t len = b[h->b1].begin - b[pb].begin;
-            put_be32(out, a[pa].begin - a[0].begin + prefix);
-            put_be32(out + 4, a[h->a1].begin - a[0].begin + prefix);
-            put_be32(out + 8, len);
-            std::memcpy(out + 12, b[pb].begin, static_cast<size_t>(len));
-            out += 12 + len;
-        }
-        pa = h->a2;
-        pb = h->b2;
-    }
-}
-
-// A text argument as "s#" accepts it: a str (its UTF-8, owned by the str,
-// which the argument tuple keeps alive) or a read-only bytes-like object,
-// whose buffer we hold for the whole call so nothing can resize or free it.
-struct text_arg {
-    qv::Buffer view;
-    const char* data = nullptr;
-    int64_t size = 0;
-
-    bool hold(PyObject* obj, const char* parsed, Py_ssize_t len) noexcept
-    {
-        if (PyUnicode_Check(obj)) {
-            data = parsed;
-            size = len;
-            return true;
-        }
-        if (!view.acquire(obj))
-            return false;
-        data = view.data();
-        size = view.size();
-        return true;
-    }
-};
-
-PyObject* linesift_method(PyObject*, PyObject* args)
-{
-    const char* pa;
-    const char* pb;
+    const char* sa;
+    const char* sb;
     Py_ssize_t la, lb;
-    if (!PyArg_ParseTuple(args, "s#s#:linesift", &pa, &la, &pb, &lb))
+    if (!PyArg_ParseTuple(args, "s#s#:linesift", &sa, &la, &sb, &lb))
         return nullptr;
-    text_arg src, tgt;
-    if (!src.hold(PyTuple_GET_ITEM(args, 0), pa, la) ||
-        !tgt.hold(PyTuple_GET_ITEM(args, 1), pb, lb))
-        return nullptr;
-    if (src.size > 4294967295LL || tgt.size > 4294967295LL) {
-        PyErr_SetString(PyExc_ValueError, kTooLarge);
-        return nullptr;
-    }
+    if (la > 4294967295LL || lb > 4294967295LL)
+        return linesift_raise(LINESIFT_ETOOBIG);
 
     diff_state s;
     int64_t prefix = 0, total = 0;
     int32_t rc;
     {
         qv::GilRelease unlocked;
-        prefix = common_prefix(src.data, tgt.data,
-                               src.size < tgt.size ? src.size : tgt.size);
-        rc = s.run(src.data + prefix, src.size - prefix, tgt.data + prefix,
-                   tgt.size - prefix);
+        prefix = linesift_detail::common_prefix(sa, sb, la < lb ? la : lb);
+        rc = s.run(sa + prefix, la - prefix, sb + prefix, lb - prefix);
         if (rc == 0)
-            total = delta_size(s);
+            total = linesift_detail::delta_size(s.b.get(), s.head.next);
     }
     if (rc < 0)
-        return raise_engine(rc);
+        return linesift_raise(rc);
 
     qv::Ref result = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
     if (!result)
         return PyErr_NoMemory();
-    write_delta(s, prefix, PyBytes_AS_STRING(result.get()));
+    linesift_detail::write_delta(s.a.get(), s.b.get(), s.head.next, prefix,
+                                 PyBytes_AS_STRING(result.get()));
     return result.release();
 }
 
-PyObject* blocks_method(PyObject*, PyObject* args)
+PyObject* linesift_blocks(PyObject*, PyObject* args)
 {
     PyObject* sa;
     PyObject* sb;
@@ -191,7 +107,7 @@ PyObject* blocks_method(PyObject*, PyObject* args)
     const int32_t rc = s.run(PyBytes_AS_STRING(sa), PyBytes_GET_SIZE(sa),
                              PyBytes_AS_STRING(sb), PyBytes_GET_SIZE(sb));
     if (rc < 0)
-        return raise_engine(rc);
+        return linesift_raise(rc);
     Py_ssize_t count = 0;
     for (const hunk* h = s.head.next; h != nullptr; h = h->next)
         ++count;
@@ -209,7 +125,7 @@ PyObject* blocks_method(PyObject*, PyObject* args)
     return list.release();
 }
 
-PyObject* fixws_method(PyObject*, PyObject* args)
+PyObject* linesift_fixws(PyObject*, PyObject* args)
 {
     PyObject* text;
     unsigned char allws;
@@ -241,11 +157,11 @@ PyObject* fixws_method(PyObject*, PyObject* args)
 }
 
 PyMethodDef methods[] = {
-    {"linesift", linesift_method, METH_VARARGS,
+    {"linesift", linesift_linesift, METH_VARARGS,
      "linesift($module, source, target, /)\n--\n\ncalculate a binary diff\n"},
-    {"blocks", blocks_method, METH_VARARGS,
+    {"blocks", linesift_blocks, METH_VARARGS,
      "blocks($module, source, target, /)\n--\n\nfind a list of matching lines\n"},
-    {"fixws", fixws_method, METH_VARARGS,
+    {"fixws", linesift_fixws, METH_VARARGS,
      "fixws($module, text, allws, /)\n--\n\nnormalize diff whitespaces\n"},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -257,12 +173,8 @@ PyModuleDef linesift_module = {
 
 PyMODINIT_FUNC PyInit_linesift(void)
 {
-    PyObject* m = PyModule_Create2(&linesift_module, 1013);
-    if (m == nullptr)
+    qv::Ref m = qv::Ref::steal(PyModule_Create2(&linesift_module, 1013));
+    if (!m || !qv::add_version(m.get()))
         return nullptr;
-    if (!qv::add_version(m)) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return m.release();
 }

@@ -1,0 +1,327 @@
+"""Line diff on hostile and worst-case inputs, and engine for engine on a
+batch of revisions: ``linesift.linesift`` in process against GNU diff and
+git diff --no-index on the same files, in one run.
+
+    python benchmarks/bench_linesift_crafted.py [--quick] [--only GROUP]
+                                                [--history DIR]
+
+Groups (each a function returning rows, for a report to call):
+
+- ``crafted_rows``: distinct lines that all share one defined line hash, in
+  three layouts (target reversed; disjoint sets; disjoint with a 256-byte
+  common prefix), at 16k to 1M lines, and the same layouts without
+  collisions. Before the keyed class table these took quadratic time.
+- ``shape_rows``: the matching's own worst cases: lines occurring just at
+  the popularity limit ("near limit"), short periodic texts ("periodic"),
+  and near-limit blocks each closed by a unique anchor ("staircase").
+- ``batch_rows``: 100 consecutive revisions of a ~14k-line C file (from
+  --history DIR, the files in name order, else a synthetic evolving
+  history), every consecutive pair diffed: ours in one process, GNU diff as
+  ``diff -r -U0`` over two folders, git as ``git diff --no-index
+  --histogram`` over the same folders; per pair.
+
+Times are the minimum of several runs (the machine is shared; the minimum
+is the least disturbed). Peers run as whole processes, except in the batch
+case where one process serves all 99 pairs. Ratios are peer time / our time
+(above 1: we are faster).
+"""
+from __future__ import annotations
+
+import argparse
+import math
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Callable, NamedTuple, Optional
+
+from quorvan.cext import linesift
+
+
+class Row(NamedTuple):
+    group: str
+    name: str
+    lines: int                 # lines in the source text
+    ours: float                # seconds, minimum
+    diff: Optional[float]      # None: not measured or not installed
+    git: Optional[float]
+
+
+# ---- timing ----------------------------------------------------------------
+
+def min_time(fn: Callable[[], object], runs: int = 3, budget: float = 2.0) -> float:
+    """Minimum over at least one and at most `runs` calls, stopping early
+    once `budget` seconds are spent."""
+    best, spent = math.inf, 0.0
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        fn()
+        t = time.perf_counter() - t0
+        best, spent = min(best, t), spent + t
+        if spent > budget:
+            break
+    return best
+
+
+def process_time(argv: list[str], runs: int = 3) -> Optional[float]:
+    if shutil.which(argv[0]) is None:
+        return None
+    return min_time(lambda: subprocess.run(argv, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL), runs)
+
+
+GIT = ["git", "diff", "--no-index", "--no-color", "--no-ext-diff"]
+
+
+def peers(a: bytes, b: bytes, tmp: Path, runs: int = 3):
+    fa, fb = tmp / "old", tmp / "new"
+    fa.write_bytes(a)
+    fb.write_bytes(b)
+    return (process_time(["diff", str(fa), str(fb)], runs),
+            process_time(GIT + [str(fa), str(fb)], runs))
+
+
+def measure(group: str, name: str, a: list[bytes], b: list[bytes], tmp: Path,
+            runs: int = 3) -> Row:
+    sa, sb = b"".join(a), b"".join(b)
+    ours = min_time(lambda: linesift.linesift(sa, sb), runs)
+    return Row(group, name, len(a), ours, *peers(sa, sb, tmp, runs))
+
+
+# ---- crafted collisions ----------------------------------------------------
+
+# Bytes 32 places apart fold into the same bits of the defined hash, and a
+# pair of them with a fixed sum (here 200) keeps it: so a line of 32 free
+# bytes followed by their complements has the hash of every other such line,
+# carries aside (they spoil about one line in a thousand).
+_COMPLEMENT = bytes(200 - c if 97 <= c <= 109 else c for c in range(256))
+_DIGITS = "abcdefghijklm"
+
+
+def colliding(n: int, start: int = 0, prefix: bytes = b"") -> list[bytes]:
+    out = []
+    for k in range(start, start + n):
+        head, v = [], k + 1
+        for _ in range(7):             # 13^7 > 6e7 distinct lines
+            head.append(_DIGITS[v % 13])
+            v //= 13
+        x = "".join(head).encode() + b"a" * 25
+        out.append(prefix + x + x.translate(_COMPLEMENT) + b"\n")
+    return out
+
+
+def ordinary(n: int, start: int = 0, prefix: bytes = b"") -> list[bytes]:
+    """The same layout without collisions: lines of the same length."""
+    return [prefix + b"%064d\n" % (k + 1) for k in range(start, start + n)]
+
+
+def crafted_pairs(n: int, make) -> list[tuple[str, list[bytes], list[bytes]]]:
+    a = make(n)
+    return [("reversed", a, a[::-1]),
+            ("disjoint", a, make(n, n)),
+            ("disjoint, 256-byte prefix", make(n, 0, b"p" * 256),
+             make(n, n, b"p" * 256))]
+
+
+def crafted_rows(quick: bool = False) -> list[Row]:
+    sizes = (16_000, 64_000) if quick else (16_000, 64_000, 256_000, 1_000_000)
+    rows = []
+    with tempfile.TemporaryDirectory() as d:
+        for n in sizes:
+            for kind, make in (("colliding", colliding), ("ordinary", ordinary)):
+                for layout, a, b in crafted_pairs(n, make):
+                    rows.append(measure("crafted", f"{kind}, {layout}", a, b,
+                                        Path(d), runs=3))
+    return rows
+
+
+# ---- the matching's worst cases -----------------------------------------------
+
+def limit(bn: int) -> int:
+    return bn // 1000 if bn >= 31000 else 1000000 // (bn + 1)
+
+
+def near_limit(n: int, seed: int) -> list[bytes]:
+    """Every line occurs exactly L times, the most that still seeds matches;
+    source and target are independent shuffles of the same lines."""
+    k = n // limit(n)
+    lines = [b"n%d\n" % (i % k) for i in range(n)]
+    random.Random(seed).shuffle(lines)
+    return lines
+
+
+def periodic(n: int) -> list[bytes]:
+    """Period n / L, so every line occurs L times."""
+    p = n // limit(n)
+    return [b"p%d\n" % (i % p) for i in range(n)]
+
+
+def staircase(n: int, seed: int) -> list[bytes]:
+    """Blocks of 50 near-limit lines, each closed by a unique anchor that
+    both texts share."""
+    rng = random.Random(seed)
+    k = n // limit(n)
+    out: list[bytes] = []
+    while len(out) < n:
+        out += [b"s%d\n" % rng.randrange(k) for _ in range(50)]
+        out.append(b"anchor %d\n" % len(out))
+    return out[:n]
+
+
+def shape_rows(quick: bool = False) -> list[Row]:
+    rows = []
+    cases = [("near limit", 250_000), ("periodic", 1_000_000),
+             ("staircase", 500_000)]
+    if not quick:
+        cases += [("near limit", 500_000), ("periodic", 2_000_000)]
+    with tempfile.TemporaryDirectory() as d:
+        for name, n in cases:
+            if name == "near limit":
+                a, b = near_limit(n, 1), near_limit(n, 2)
+            elif name == "periodic":
+                a = periodic(n)
+                b = a[7:] + a[:7]
+            else:
+                a, b = staircase(n, 1), staircase(n, 2)
+            rows.append(measure("shapes", name, a, b, Path(d), runs=2))
+    return rows
+
+
+# ---- engine for engine: a batch of revisions ----------------------------------
+
+C_WORDS = ["buf", "len", "ctx", "node", "count", "flags", "ret", "p", "q",
+           "size", "entry", "state", "err", "head", "tail", "key", "val"]
+
+
+def synthetic_c(nlines: int, rng: random.Random) -> list[bytes]:
+    """C-like source: functions, braces, blank lines, repeated idioms."""
+    out: list[bytes] = []
+    fn = 0
+    while len(out) < nlines:
+        fn += 1
+        out += [b"", b"/* helper %d */" % fn,
+                b"static int fn_%d(int %s)" % (fn, rng.choice(C_WORDS).encode()),
+                b"{"]
+        for _ in range(rng.randint(4, 30)):
+            w, v = rng.choice(C_WORDS).encode(), rng.choice(C_WORDS).encode()
+            depth = b"\t" * rng.randint(1, 3)
+            form = rng.randrange(6)
+            if form == 0:
+                out += [depth + b"if (%s < %s->len)" % (w, v), depth + b"\treturn -1;"]
+            elif form == 1:
+                out += [depth + b"for (i = 0; i < %s; i++) {" % w,
+                        depth + b"\t%s[i] = %s[i] + %d;" % (v, w, rng.randint(0, 99)),
+                        depth + b"}"]
+            elif form == 2:
+                out.append(b"")
+            else:
+                out.append(depth + b"%s = %s + %d;" % (w, v, rng.randint(0, 999)))
+        out += [b"\treturn ret;", b"}"]
+    return [line + b"\n" for line in out[:nlines]]
+
+
+def evolve(lines: list[bytes], rng: random.Random, rev: int) -> list[bytes]:
+    """One commit: a few hunks of one to eight changed, added or removed
+    lines, as a typical commit to a large source file."""
+    out = list(lines)
+    for e in range(rng.randint(1, 6)):
+        p = rng.randrange(len(out))
+        n = rng.randint(1, 8)
+        new = [b"\tv%d_%d_%d = %s(%d);\n" % (rev, e, k, rng.choice(C_WORDS).encode(),
+                                            rng.randrange(100)) for k in range(n)]
+        kind = rng.randrange(3)
+        if kind == 0:
+            out[p:p] = new
+        elif kind == 1:
+            del out[p:p + n]
+        else:
+            out[p:p + n] = new
+    return out
+
+
+def history(count: int, source: Optional[Path]) -> tuple[str, list[bytes]]:
+    if source is not None:
+        files = sorted(f for f in source.iterdir() if f.is_file())[:count]
+        return f"{len(files)} revisions from {source}", [f.read_bytes() for f in files]
+    rng = random.Random(20261208)
+    revs = [synthetic_c(14_000, rng)]
+    while len(revs) < count:
+        revs.append(evolve(revs[-1], rng, len(revs)))
+    return f"{count} synthetic revisions", [b"".join(r) for r in revs]
+
+
+def batch_rows(quick: bool = False, source: Optional[Path] = None) -> list[Row]:
+    label, texts = history(30 if quick else 100, source)
+    pairs = list(zip(texts, texts[1:]))
+
+    def ours():
+        for a, b in pairs:
+            linesift.linesift(a, b)
+
+    t_ours = min_time(ours, runs=5, budget=10) / len(pairs)
+    with tempfile.TemporaryDirectory() as d:
+        old, new = Path(d) / "old", Path(d) / "new"
+        old.mkdir()
+        new.mkdir()
+        for k, (a, b) in enumerate(pairs):
+            (old / f"f{k:03d}.c").write_bytes(a)
+            (new / f"f{k:03d}.c").write_bytes(b)
+        t_diff = process_time(["diff", "-r", "-U0", str(old), str(new)], runs=5)
+        t_git = process_time(GIT + ["--histogram", "-U0", str(old), str(new)],
+                             runs=5)
+    per = [None if t is None else t / len(pairs) for t in (t_diff, t_git)]
+    lines = sum(t.count(b"\n") for t in texts) // len(texts)
+    return [Row("batch", label + ", per pair", lines, t_ours, *per)]
+
+
+# ---- report ------------------------------------------------------------------
+
+def ratio(peer: Optional[float], ours: float) -> str:
+    return "-" if peer is None else f"{peer / ours:.2f}x"
+
+
+def print_rows(rows: list[Row]) -> None:
+    print(f"{'group':<8}{'case':<38}{'lines':>9}{'ours':>11}{'GNU diff':>11}"
+          f"{'git':>11}{'diff/ours':>10}{'git/ours':>10}")
+    for r in rows:
+        fmt = [("-" if t is None else f"{t * 1e3:9.2f}ms") for t in (r.diff, r.git)]
+        print(f"{r.group:<8}{r.name:<38}{r.lines:>9}{r.ours * 1e3:>9.2f}ms"
+              f"{fmt[0]:>11}{fmt[1]:>11}{ratio(r.diff, r.ours):>10}"
+              f"{ratio(r.git, r.ours):>10}")
+    coll = {r.lines: r.ours for r in rows
+            if r.group == "crafted" and r.name == "colliding, disjoint"}
+    plain = {r.lines: r.ours for r in rows
+             if r.group == "crafted" and r.name == "ordinary, disjoint"}
+    if 64_000 in coll and 64_000 in plain:
+        print(f"64k colliding / ordinary (disjoint): {coll[64_000] / plain[64_000]:.2f}x")
+    if len(coll) > 1:
+        lo, hi = min(coll), max(coll)
+        print(f"growth exponent {lo} -> {hi} colliding lines (disjoint): "
+              f"{math.log(coll[hi] / coll[lo]) / math.log(hi / lo):.2f}")
+    print("times: minimum of runs; peers are whole processes (batch: one "
+          "process for all pairs); ratios: peer / ours")
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="smaller, faster run")
+    ap.add_argument("--only", choices=["crafted", "shapes", "batch"])
+    ap.add_argument("--history", type=Path,
+                    help="folder of consecutive revisions of one file")
+    args = ap.parse_args(argv)
+    rows: list[Row] = []
+    if args.only in (None, "crafted"):
+        rows += crafted_rows(args.quick)
+    if args.only in (None, "shapes"):
+        rows += shape_rows(args.quick)
+    if args.only in (None, "batch"):
+        rows += batch_rows(args.quick, args.history)
+    print_rows(rows)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
