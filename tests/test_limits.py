@@ -6,6 +6,7 @@ memory where they can: bytes(n) is zero-filled by calloc, so its pages stay
 unmapped until written (reading them maps the shared zero page), and big
 deltas are sparse files mapped read-only. Peak use is about 8.5 GiB (the
 record array of a 2^28-line text)."""
+import ctypes
 import gc
 import mmap
 import struct
@@ -14,6 +15,7 @@ import pytest
 
 from quorvan.cext import deltafold, linesift
 from reference import frag
+from test_linesift_engine import ETOOBIG, MAX_LINES, RecPtr, splitlines
 
 TOO_LARGE = "^linesift inputs too large$"
 UNDECODABLE = "^patch cannot be decoded$"
@@ -89,9 +91,11 @@ def test_chain_near_31_bits_folds_exactly():
 # -- texts of 2^32 bytes ----------------------------------------------------
 
 @pytest.mark.bigmem
+@pytest.mark.parametrize("fill", [b"\0", b"\n"], ids=["one-line", "lines"])
 @pytest.mark.parametrize("which", ["source", "target"])
-def test_text_of_2_32_bytes_is_refused(which):
-    big = bytes(2**32)
+def test_text_of_2_32_bytes_is_refused(which, fill):
+    # Refused by size before any line is counted, however many it holds.
+    big = bytes(2**32) if fill == b"\0" else fill * 2**32
     args = (big, b"x\n") if which == "source" else (b"x\n", big)
     with pytest.raises(ValueError, match=TOO_LARGE):
         linesift.linesift(*args)
@@ -166,6 +170,34 @@ def test_text_of_2_31_minus_1_lines_is_refused():
         linesift.linesift(lines, b"")
     with pytest.raises(ValueError, match=TOO_LARGE):
         linesift.blocks(lines, b"x\n")
+
+
+@pytest.mark.bigmem
+def test_text_of_2_32_minus_1_lines_is_refused():
+    # One byte under the size limit, but the line count is twice what the
+    # engine numbers: refused just the same, never an overflow.
+    with pytest.raises(ValueError, match=TOO_LARGE):
+        linesift.linesift(b"\n" * (2**32 - 1), b"")
+
+
+@pytest.mark.bigmem
+def test_engine_split_refuses_too_many_lines():
+    # The engine's own check, called directly: 2^31 - 1 lines, one more
+    # than line numbers allow, written into an anonymous mapping a MiB at
+    # a time.
+    n = MAX_LINES + 1
+    m = mmap.mmap(-1, n)
+    m.write(b"\n" * (1 << 20))
+    chunk = m[:1 << 20]
+    for off in range(1 << 20, n - (1 << 20) + 1, 1 << 20):
+        m[off:off + (1 << 20)] = chunk
+    m[n - (n % (1 << 20)):] = b"\n" * (n % (1 << 20))
+    addr = ctypes.addressof(ctypes.c_char.from_buffer(m))
+    out = RecPtr()
+    assert splitlines(ctypes.cast(addr, ctypes.c_char_p), n,
+                      ctypes.byref(out)) == ETOOBIG
+    assert not out
+    del addr
 
 
 def overcommit_heuristic():

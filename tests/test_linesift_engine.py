@@ -149,25 +149,6 @@ def test_split_refuses_bad_arguments():
     libc.free(ctypes.cast(out, ctypes.c_void_p))
 
 
-@pytest.mark.bigmem
-def test_split_refuses_too_many_lines():
-    import mmap
-
-    n = MAX_LINES + 1  # 2^31 - 1 lines: one more than line numbers allow
-    m = mmap.mmap(-1, n)
-    m.write(b"\n" * (1 << 20))
-    chunk = m[:1 << 20]
-    for off in range(1 << 20, n - (1 << 20) + 1, 1 << 20):
-        m[off:off + (1 << 20)] = chunk
-    m[n - (n % (1 << 20)):] = b"\n" * (n % (1 << 20))
-    addr = ctypes.addressof(ctypes.c_char.from_buffer(m))
-    out = RecPtr()
-    assert splitlines(ctypes.cast(addr, ctypes.c_char_p), n,
-                      ctypes.byref(out)) == ETOOBIG
-    assert not out
-    del addr
-
-
 # ---- matching: the worked results ----------------------------------------------
 
 @pytest.mark.parametrize("a, b, expect", [

@@ -12,6 +12,7 @@ import threading
 import pytest
 
 from quorvan.cext import deltafold, hunkfix, linesift
+from reference import apply
 
 THREADS = 6
 
@@ -81,6 +82,28 @@ def test_linesift_from_many_threads_matches_single_thread():
     run_threads(work)
     for pair, (delta, _) in expect.items():
         assert deltafold.patches(pair[0], [delta]) == pair[1]
+
+
+def test_linesift_long_texts_with_popular_lines_from_threads():
+    # Texts of 20000+ lines over 5000 values: long chains and popular lines,
+    # so each call holds the lock released long enough for others to run.
+    rng = random.Random(11)
+    pairs = []
+    for k in range(8):
+        src = [b"l%d\n" % rng.randrange(5000) for _ in range(20000 + 1000 * k)]
+        tgt = list(src)
+        for _ in range(50):
+            p = rng.randrange(len(tgt))
+            tgt[p:p + rng.randrange(3)] = [b"t%d\n" % rng.randrange(99)]
+        pairs.append((b"".join(src), b"".join(tgt)))
+    expect = [linesift.linesift(a, b) for a, b in pairs]
+    assert all(apply(a, d) == b for (a, b), d in zip(pairs, expect))
+
+    def work(t):
+        got = [linesift.linesift(a, b) for a, b in pairs[t::4] * 3]
+        assert got == expect[t::4] * 3
+
+    run_threads(work, 4)
 
 
 class ThreadedReader:
