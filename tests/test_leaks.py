@@ -133,6 +133,8 @@ CASES = [
     ("b85encode-pad-range", pentacode.b85encode, (b"a", 2**40), OverflowError),
     ("b85decode", pentacode.b85decode, (pentacode.b85encode(BASE),), None),
     ("b85decode-char", pentacode.b85decode, (b"abcde0,",), ValueError),
+    ("b85decode-char-fifth", pentacode.b85decode, (b"abcd,",), ValueError),
+    ("b85decode-char-short", pentacode.b85decode, (b"abc\0",), ValueError),
     ("b85decode-sequence", pentacode.b85decode, (b"|NsC1",), ValueError),
     ("b85decode-surrogate", pentacode.b85decode, ("\udc80",), UnicodeEncodeError),
     ("addlines", addlines(HUNK_LINES, 4, 4), (), None),
