@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const fz::Exact s(src), d(delta);
     fragment_list* l = nullptr;
-    QV_CHECK(deltafold_decode(d.data, d.size, &l) == DF_OK);
+    QV_CHECK(deltafold_decode(d.data, d.size, &l) == DELTAFOLD_OK);
     // No empty fragment, and each starts at or after the one before ends.
     int64_t prev_end = 0;
     for (const delta_fragment* f = l->head; f < l->tail; ++f) {

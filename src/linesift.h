@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "qv_codes.h"
 #include "qv_export.h"
 
 // One line of a text. `begin` points into the caller's text, which must
@@ -35,19 +36,8 @@ struct hunk {
     hunk* next;
 };
 
-// Result codes. Non-negative results are counts (lines, blocks).
-enum : int32_t {
-    // Memory could not be had.
-    LINESIFT_ENOMEM = -1,
-    // A line count the engine cannot represent: a text of 2^31 - 1 lines or
-    // more (splitting, or either count given to linesift_diff), or a target
-    // of more than LINESIFT_MAX_TARGET_LINES lines (where a class table of
-    // 4 * B entries would no longer fit 32 bits; ours is half that, but the
-    // limit stays as callers know it). Refused before any record is read.
-    LINESIFT_ETOOBIG = -2,
-    // A null pointer, a negative size or count, or a head whose next is set.
-    LINESIFT_EINVAL = -3,
-};
+// Result codes: LINESIFT_ENOMEM, LINESIFT_ETOOBIG and LINESIFT_EINVAL, in
+// qv_codes.h. Non-negative results are counts (lines, blocks).
 
 // Limits behind LINESIFT_ETOOBIG.
 #define LINESIFT_MAX_LINES 2147483646           // 2^31 - 2 lines per text

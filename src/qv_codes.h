@@ -8,7 +8,7 @@
 // another's. The module layers map them to exceptions through one function,
 // qv::raise_code (cext/pyutil.h):
 //
-//   cause                    linesift (linesift.h)    deltafold (below)
+//   cause                    linesift (below)         deltafold (below)
 //   input refused            LINESIFT_ETOOBIG  -2     DELTAFOLD_EPATCH  -1
 //                                                     DELTAFOLD_EDECODE -2
 //   result out of range      -                        DELTAFOLD_ERANGE  -4
@@ -19,6 +19,8 @@
 // a result out of range OverflowError, a caller's bug SystemError, and out
 // of memory MemoryError.
 #pragma once
+
+#include <cstdint>
 
 enum deltafold_code : int {
     DELTAFOLD_OK = 0,
@@ -32,10 +34,18 @@ enum deltafold_code : int {
     DELTAFOLD_ENOMEM = -3,
     // A patched size beyond 64 bits (deltafold_sizeonly only; not exported).
     DELTAFOLD_ERANGE = -4,
+};
 
-    // Earlier spellings, kept so that existing callers still build.
-    DF_OK = DELTAFOLD_OK,
-    DF_EINVAL = DELTAFOLD_EPATCH,
-    DF_EDECODE = DELTAFOLD_EDECODE,
-    DF_ENOMEM = DELTAFOLD_ENOMEM,
+// linesift's codes. Its non-negative results are counts (lines, blocks).
+enum linesift_code : int32_t {
+    // Memory could not be had.
+    LINESIFT_ENOMEM = -1,
+    // A line count the engine cannot represent: a text of 2^31 - 1 lines or
+    // more (splitting, or either count given to linesift_diff), or a target
+    // of more than LINESIFT_MAX_TARGET_LINES lines (where a class table of
+    // 4 * B entries would no longer fit 32 bits; ours is half that, but the
+    // limit stays as callers know it). Refused before any record is read.
+    LINESIFT_ETOOBIG = -2,
+    // A null pointer, a negative size or count, or a head whose next is set.
+    LINESIFT_EINVAL = -3,
 };

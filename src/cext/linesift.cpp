@@ -12,25 +12,15 @@ namespace {
 constexpr char kTooLarge[] = "linesift inputs too large";
 constexpr char kMisuse[] = "linesift engine called with invalid arguments";
 
-// The one place where engine codes become exceptions. An exception that is
-// already pending wins. LINESIFT_EINVAL means this layer passed bad
-// arguments: our bug, not the caller's, hence SystemError.
+// Raises for an engine code unless an exception is already pending.
+// LINESIFT_EINVAL means this layer passed bad arguments: our bug, not the
+// caller's, hence SystemError.
 PyObject* linesift_raise(int32_t code) noexcept
 {
-    if (PyErr_Occurred())
-        return nullptr;
-    switch (code) {
-        case LINESIFT_ETOOBIG:
-            PyErr_SetString(PyExc_ValueError, kTooLarge);
-            break;
-        case LINESIFT_EINVAL:
-            PyErr_SetString(PyExc_SystemError, kMisuse);
-            break;
-        default:
-            PyErr_NoMemory();
-            break;
-    }
-    return nullptr;
+    return qv::raise_code(code,
+                          {{LINESIFT_ETOOBIG, PyExc_ValueError, kTooLarge},
+                           {LINESIFT_EINVAL, PyExc_SystemError, kMisuse},
+                           {LINESIFT_ENOMEM, nullptr, nullptr}});
 }
 
 // The engine's working state for one call; freed with the lock held.
