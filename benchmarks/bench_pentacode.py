@@ -13,12 +13,14 @@ All speeds count the raw (decoded) bytes, so encode and decode compare
 directly. Every process runs with MALLOC_MMAP_THRESHOLD_ and
 MALLOC_TRIM_THRESHOLD_ at 1 GiB (the script re-executes itself to set them),
 so that large results reuse heap pages instead of fresh mmaps on both sides.
-Ours and the floors take the best of repeated runs; the slow peer runs
-three times up to 4 MiB and once above, and not at all above --peer-max
-(its time there is extrapolated linearly, and marked so).
+Every time is a minimum of repeated runs (benchlib's timer): ours and the
+floors over about half a second, the slow peer over three runs up to 4 MiB
+and one above, and not at all above --peer-max (its time there is
+extrapolated linearly, and marked so).
 
-Functions for a report: cases() (every path, floors, peers; one dict a
-path and size), run() (the loaded path only, MiB sizes; older interface).
+Functions for a report: report(quick) (what benchmarks/report.py shows),
+cases() (every path, floors, peers; one dict a path and size), run() (the
+loaded path only, MiB sizes).
 """
 import argparse
 import base64
@@ -29,7 +31,8 @@ import platform
 import random
 import subprocess
 import sys
-import time
+
+from benchlib import Results, Row, time_call
 
 from quorvan.cext import pentacode
 
@@ -58,33 +61,25 @@ def cpu_name():
     return f"{name} ({', '.join(has) or 'no AVX2'})"
 
 
-def best_time(fn, arg, budget=0.5, min_runs=5, max_runs=200):
-    """Best of repeated runs of fn(arg) within about `budget` seconds. Small
+def best_time(fn, arg):
+    """Minimum of repeated runs of fn(arg), in about half a second. Small
     inputs are timed in batches of calls (256 KiB a batch), so that the
     clock's own cost does not count."""
     batch = range(max(1, (256 * KiB) // max(len(arg), 1)))
-    best = float("inf")
-    spent = 0.0
-    runs = 0
-    while runs < min_runs or (spent < budget and runs < max_runs):
-        t0 = time.perf_counter()
+
+    def batched():
         for _ in batch:
             fn(arg)
-        dt = time.perf_counter() - t0
-        best = min(best, dt / len(batch))
-        spent += dt
-        runs += 1
-    return best
+    t = time_call(batched, budget=0.5, min_runs=5, max_runs=200)
+    return t.min / len(batch)
 
 
 def peer_time(fn, arg):
-    """The slow peer: best of three on small inputs, one run on big ones."""
-    best = float("inf")
-    for _ in range(3 if len(arg) <= 4 * MiB else 1):
-        t0 = time.perf_counter()
-        fn(arg)
-        best = min(best, time.perf_counter() - t0)
-    return best
+    """The slow peer: minimum of three runs on small inputs, one run on big
+    ones."""
+    runs = 3 if len(arg) <= 4 * MiB else 1
+    return time_call(lambda: fn(arg), budget=0, min_runs=runs,
+                     max_runs=runs).min
 
 
 def time_ours(sizes, seed=1):
@@ -167,7 +162,7 @@ def cases(sizes=SIZES, peer_max=64 * MiB, seed=1):
 
 
 def run(sizes_mib=(1, 64), peer_max_mib=64, seed=1):
-    """The loaded path only, sizes in MiB (the older interface): one row per
+    """The loaded path only, sizes in MiB (for report()): one row per
     (op, size) with ours, the peer and the copy floor."""
     sizes = [m * MiB for m in sizes_mib]
     ours = time_ours(sizes, seed)
@@ -185,6 +180,20 @@ def run(sizes_mib=(1, 64), peer_max_mib=64, seed=1):
                 "ours_vs_copy": ours[op][n] / others["copy"][n][0],
             })
     return rows
+
+
+def report(quick=False):
+    """What benchmarks/report.py shows of this script: the loaded path at
+    1 MiB (and 16 MiB unless quick), minima against the stdlib peer."""
+    res = Results()
+    sizes = (1,) if quick else (1, 16)
+    for r in run(sizes, peer_max_mib=max(sizes)):
+        case = (f"{r['size_mib']} MiB random, {r['op'][3:]}"
+                f" ({r['ours_vs_copy']:.1f}x a plain copy)")
+        res.rows.append(Row("base-85 (bench_pentacode)", case, r["op"],
+                            r["ours_s"], f"base64.{r['op']}", r["peer_s"],
+                            key=r["size_mib"] == max(sizes), stat="min"))
+    return res
 
 
 def parse_size(text):

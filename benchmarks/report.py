@@ -35,19 +35,6 @@ from benchlib import Results, Row  # noqa: E402
 SCRIPTS = ("linesift", "deltafold", "pentacode", "hunkfix")
 
 
-def pentacode_report(bench, quick: bool) -> Results:
-    """bench_pentacode.py offers run() only; its rows are made here."""
-    res = Results()
-    sizes = (1,) if quick else (1, 16)
-    for r in bench.run(sizes, peer_max_mib=max(sizes)):
-        case = (f"{r['size_mib']} MiB random, {r['op'][3:]}"
-                f" ({r['ours_vs_copy']:.1f}x a plain copy)")
-        res.rows.append(Row("base-85 (bench_pentacode)", case, r["op"],
-                            r["ours_s"], f"base64.{r['op']}", r["peer_s"],
-                            key=r["size_mib"] == max(sizes), stat="min"))
-    return res
-
-
 def run_scripts(quick: bool) -> Results:
     """Every script's report, in one."""
     out = Results()
@@ -60,8 +47,7 @@ def run_scripts(quick: bool) -> Results:
                              " [bench] extra).")
             continue
         try:
-            res = (bench.report(quick) if hasattr(bench, "report")
-                   else pentacode_report(bench, quick))
+            res = bench.report(quick)
         except Exception as e:  # one script's failure spoils no other
             out.notes.append(f"bench_{mod}.py failed in the report:"
                              f" {type(e).__name__}: {e}")
