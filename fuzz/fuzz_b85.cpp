@@ -162,7 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fz::Reader in{data, size};
     const size_t mode = in.u8();
     const std::string text = in.rest();
-    PyObject* arg = PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+    PyObject* arg =
+        PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
     QV_CHECK(arg != nullptr);
 
     check_paths(text, (mode & 1) == 0);
@@ -191,11 +192,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     } else {
         const bool pad = (mode & 2) != 0;
-        PyObject* got = PyObject_CallFunction(g_encode, "Oi", arg, pad ? int(mode >> 2) | 1 : 0);
+        PyObject* got = PyObject_CallFunction(g_encode, "Oi", arg,
+                                              pad ? int(mode >> 2) | 1 : 0);
         const std::string enc = bytes_of(got);
         Py_DECREF(got);
         QV_CHECK(enc == ref_encode(text, pad));
-        PyObject* earg = PyBytes_FromStringAndSize(enc.data(), Py_ssize_t(enc.size()));
+        PyObject* earg =
+            PyBytes_FromStringAndSize(enc.data(), Py_ssize_t(enc.size()));
         PyObject* back = PyObject_CallFunctionObjArgs(g_decode, earg, nullptr);
         std::string want = text;
         if (pad)

@@ -36,10 +36,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    PyObject* arg = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                              Py_ssize_t(size));
+    PyObject* arg = PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(data), Py_ssize_t(size));
     QV_CHECK(arg != nullptr);
-    PyObject* r = PyObject_CallFunctionObjArgs(g_check, g_module, arg, nullptr);
+    PyObject* r =
+        PyObject_CallFunctionObjArgs(g_check, g_module, arg, nullptr);
     if (r == nullptr)
         PyErr_Print();  // a disagreement with the reference, or a stray error
     QV_CHECK(r != nullptr);

@@ -30,7 +30,7 @@ using pentacode_kernel = size_t (*)(const uint8_t* src, size_t groups,
 // taking over where the previous one stopped. Every chain ends with the
 // scalar kernel, which converts whatever is left.
 struct pentacode_path {
-    const char* name;  // "scalar", "avx2" or "avx512"
+    const char* name;            // "scalar", "avx2" or "avx512"
     pentacode_kernel encode[4];  // null-terminated
     pentacode_kernel decode[4];  // null-terminated
 };

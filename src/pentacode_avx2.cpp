@@ -61,10 +61,10 @@ QV_AVX2 inline __m256i to_digits(__m256i c, __m256i* bad) noexcept
         _mm256_shuffle_epi8(load(kWide.off_low), hi),
         _mm256_and_si256(above,
                          _mm256_shuffle_epi8(load(kWide.off_step), hi)));
-    const __m256i row2 = _mm256_or_si256(
-        lo, _mm256_shuffle_epi8(load(kWide.row2_gate), hi));
-    off = _mm256_add_epi8(
-        off, _mm256_shuffle_epi8(load(kWide.row2_off), row2));
+    const __m256i row2 =
+        _mm256_or_si256(lo, _mm256_shuffle_epi8(load(kWide.row2_gate), hi));
+    off =
+        _mm256_add_epi8(off, _mm256_shuffle_epi8(load(kWide.row2_off), row2));
     return _mm256_add_epi8(c, off);
 }
 
@@ -73,7 +73,7 @@ QV_AVX2 inline __m256i to_digits(__m256i c, __m256i* bad) noexcept
 // digits 3, 4, 1, 2 in each group's four bytes.
 QV_AVX2 inline __m256i digits8(const uint8_t* src, __m256i* top) noexcept
 {
-    static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
+    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
                                           11, 10, 9, 8, 15, 14, 13, 12};
     static constexpr Wide kBswapW = widen<32>(kBswap);
     const __m256i v = _mm256_shuffle_epi8(
@@ -113,8 +113,8 @@ QV_AVX2 inline void store8(uint8_t* dst, __m256i ch, __m256i c0,
                            int at) noexcept
 {
     // Per 128-bit lane (four groups): its first 16 characters, then 4.
-    static constexpr int8_t kHead[16] = {-1, 2, 3, 0, 1, -1, 6, 7,
-                                         4, 5, -1, 10, 11, 8, 9, -1};
+    static constexpr int8_t kHead[16] = {-1, 2, 3,  0,  1,  -1, 6, 7,
+                                         4,  5, -1, 10, 11, 8,  9, -1};
     static constexpr Wide kHeadW = widen<32>(kHead);
     static constexpr int8_t kTop[2][16] = {
         {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
@@ -169,16 +169,16 @@ QV_AVX2 size_t pentacode_encode_avx2(const uint8_t* src, size_t groups,
 QV_AVX2 size_t pentacode_decode_avx2(const uint8_t* src, size_t groups,
                                      uint8_t* dst) noexcept
 {
-    static constexpr int8_t kQuad[16] = {0, 1, 2, 3, 5, 6, 7, 8,
+    static constexpr int8_t kQuad[16] = {0,  1,  2,  3,  5,  6,  7,  8,
                                          10, 11, 12, 13, -1, -1, -1, -1};
     static constexpr Wide kQuadW = widen<32>(kQuad);
-    static constexpr int8_t kLast[16] = {4, -1, -1, -1, 9, -1, -1, -1,
+    static constexpr int8_t kLast[16] = {4,  -1, -1, -1, 9,  -1, -1, -1,
                                          14, -1, -1, -1, -1, -1, -1, -1};
     static constexpr Wide kLastW = widen<32>(kLast);
     static constexpr int8_t kWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
                                             85, 1, 85, 1, 85, 1, 85, 1};
     static constexpr Wide kWeightsW = widen<32>(kWeights);
-    static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
+    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
                                           11, 10, 9, 8, -1, -1, -1, -1};
     static constexpr Wide kBswapW = widen<32>(kBswap);
     const __m256i pair_w = _mm256_set1_epi32(7225 | 1 << 16);

@@ -52,9 +52,9 @@ QV_AVX512 inline __m512i to_digits(__m512i c, __mmask64* bad) noexcept
     const __m512i nib = _mm512_set1_epi8(0x0F);
     const __m512i hi = _mm512_and_si512(_mm512_srli_epi16(c, 4), nib);
     const __m512i lo = _mm512_and_si512(c, nib);
-    *bad = _mm512_testn_epi8_mask(
-        _mm512_shuffle_epi8(load(kWide.row_bit), hi),
-        _mm512_shuffle_epi8(load(kWide.col_mask), lo));
+    *bad =
+        _mm512_testn_epi8_mask(_mm512_shuffle_epi8(load(kWide.row_bit), hi),
+                               _mm512_shuffle_epi8(load(kWide.col_mask), lo));
     const __mmask64 above =
         _mm512_cmpgt_epi8_mask(lo, _mm512_shuffle_epi8(load(kWide.split), hi));
     __m512i off = _mm512_shuffle_epi8(load(kWide.off_low), hi);
@@ -62,8 +62,8 @@ QV_AVX512 inline __m512i to_digits(__m512i c, __mmask64* bad) noexcept
                                _mm512_shuffle_epi8(load(kWide.off_step), hi));
     const __m512i row2 =
         _mm512_or_si512(lo, _mm512_shuffle_epi8(load(kWide.row2_gate), hi));
-    off = _mm512_add_epi8(off,
-                          _mm512_shuffle_epi8(load(kWide.row2_off), row2));
+    off =
+        _mm512_add_epi8(off, _mm512_shuffle_epi8(load(kWide.row2_off), row2));
     return _mm512_add_epi8(c, off);
 }
 
@@ -72,7 +72,7 @@ QV_AVX512 inline __m512i to_digits(__m512i c, __mmask64* bad) noexcept
 // digits 3, 4, 1, 2.
 QV_AVX512 inline __m512i digits16(const uint8_t* src, __m512i* top) noexcept
 {
-    static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
+    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
                                           11, 10, 9, 8, 15, 14, 13, 12};
     static constexpr Wide kBswapW = widen<64>(kBswap);
     const __m512i m = _mm512_set1_epi32(int(pentacode_simd::kDiv7225));
@@ -104,8 +104,8 @@ QV_AVX512 inline __m512i digits16(const uint8_t* src, __m512i* top) noexcept
 QV_AVX512 inline void store16(uint8_t* dst, __m512i ch, __m512i c0,
                               int at) noexcept
 {
-    static constexpr int8_t kHead[16] = {-1, 2, 3, 0, 1, -1, 6, 7,
-                                         4, 5, -1, 10, 11, 8, 9, -1};
+    static constexpr int8_t kHead[16] = {-1, 2, 3,  0,  1,  -1, 6, 7,
+                                         4,  5, -1, 10, 11, 8,  9, -1};
     static constexpr Wide kHeadW = widen<64>(kHead);
     static constexpr int8_t kTop[2][16] = {
         {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
@@ -116,18 +116,18 @@ QV_AVX512 inline void store16(uint8_t* dst, __m512i ch, __m512i c0,
     static constexpr Wide kTopW[2] = {widen<64>(kTop[0]), widen<64>(kTop[1])};
     // Output dwords: each lane's 4 head dwords, then its tail dword (dword
     // 16 + 4k of the second source); 20 in all.
-    const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 4, 5, 6, 7, 20,
-                                            8, 9, 10, 11, 24, 12);
-    const __m512i second = _mm512_setr_epi32(13, 14, 15, 28, 0, 0, 0, 0, 0,
-                                             0, 0, 0, 0, 0, 0, 0);
+    const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 4, 5, 6, 7, 20, 8,
+                                            9, 10, 11, 24, 12);
+    const __m512i second =
+        _mm512_setr_epi32(13, 14, 15, 28, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     const __m512i head =
         _mm512_or_si512(_mm512_shuffle_epi8(ch, load(kHeadW)),
                         _mm512_shuffle_epi8(c0, load(kTopW[at])));
     const __m512i tail = _mm512_shuffle_epi8(ch, load(kTailW));
     _mm512_storeu_si512(dst, _mm512_permutex2var_epi32(head, first, tail));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 64),
-                     _mm512_castsi512_si128(
-                         _mm512_permutex2var_epi32(head, second, tail)));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(dst + 64),
+        _mm512_castsi512_si128(_mm512_permutex2var_epi32(head, second, tail)));
 }
 
 }  // namespace
@@ -160,16 +160,16 @@ QV_AVX512 size_t pentacode_encode_avx512(const uint8_t* src, size_t groups,
 QV_AVX512 size_t pentacode_decode_avx512(const uint8_t* src, size_t groups,
                                          uint8_t* dst) noexcept
 {
-    static constexpr int8_t kQuad[16] = {0, 1, 2, 3, 5, 6, 7, 8,
+    static constexpr int8_t kQuad[16] = {0,  1,  2,  3,  5,  6,  7,  8,
                                          10, 11, 12, 13, -1, -1, -1, -1};
     static constexpr Wide kQuadW = widen<64>(kQuad);
-    static constexpr int8_t kLast[16] = {4, -1, -1, -1, 9, -1, -1, -1,
+    static constexpr int8_t kLast[16] = {4,  -1, -1, -1, 9,  -1, -1, -1,
                                          14, -1, -1, -1, -1, -1, -1, -1};
     static constexpr Wide kLastW = widen<64>(kLast);
     static constexpr int8_t kWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
                                             85, 1, 85, 1, 85, 1, 85, 1};
     static constexpr Wide kWeightsW = widen<64>(kWeights);
-    static constexpr int8_t kBswap[16] = {3, 2, 1, 0, 7, 6, 5, 4,
+    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
                                           11, 10, 9, 8, -1, -1, -1, -1};
     static constexpr Wide kBswapW = widen<64>(kBswap);
     const __m512i pair_w = _mm512_set1_epi32(7225 | 1 << 16);
@@ -206,8 +206,8 @@ QV_AVX512 size_t pentacode_decode_avx512(const uint8_t* src, size_t groups,
             _mm512_mullo_epi32(v4, _mm512_set1_epi32(85)), d4);
         _mm512_mask_storeu_epi32(
             dst + 4 * g, 0x0FFF,
-            _mm512_permutexvar_epi32(
-                pack, _mm512_shuffle_epi8(v, load(kBswapW))));
+            _mm512_permutexvar_epi32(pack,
+                                     _mm512_shuffle_epi8(v, load(kBswapW))));
     }
     return g;
 }

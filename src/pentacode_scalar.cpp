@@ -74,8 +74,9 @@ size_t pentacode_decode_scalar(const uint8_t* src, size_t groups,
         // One test for the common case; the caller finds the culprit.
         if ((d0 == 0) | (d1 == 0) | (d2 == 0) | (d3 == 0) | (d4 == 0))
             return g;
-        const uint32_t v = ((uint32_t(d0 - 1) * 85u + uint32_t(d1 - 1)) * 85u +
-                            uint32_t(d2 - 1)) * 85u + uint32_t(d3 - 1);
+        uint32_t v = uint32_t(d0 - 1) * 85u + uint32_t(d1 - 1);
+        v = v * 85u + uint32_t(d2 - 1);
+        v = v * 85u + uint32_t(d3 - 1);
         const uint32_t last = uint32_t(d4 - 1);
         if (v > kMaxPrefix || v * 85u > 0xFFFFFFFFu - last)
             return g;

@@ -18,9 +18,8 @@
 
 namespace pentacode_simd {
 
-constexpr char kChars[] =
-    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    "abcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~";
+constexpr char kChars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                          "abcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~";
 
 constexpr int digit_of(int c)
 {

@@ -131,11 +131,13 @@ bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
             return false;
     }
     if (on_new && PyList_GET_SIZE(new_) == 0) {
-        PyErr_SetString(hunkfix_Error, "no new-side line to fix: list is empty");
+        PyErr_SetString(hunkfix_Error,
+                        "no new-side line to fix: list is empty");
         return false;
     }
     if (on_old && PyList_GET_SIZE(old) == 0) {
-        PyErr_SetString(hunkfix_Error, "no old-side line to fix: list is empty");
+        PyErr_SetString(hunkfix_Error,
+                        "no old-side line to fix: list is empty");
         return false;
     }
 
@@ -151,8 +153,8 @@ bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
 
 // Sorts one body line (bytes, non-empty) into the three lists.
 // `after_marker` says whether the line read just before was the marker.
-bool add_line(PyObject* line, bool after_marker, PyObject* hunk,
-              PyObject* old, PyObject* new_) noexcept
+bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
+              PyObject* new_) noexcept
 {
     const char* s = PyBytes_AS_STRING(line);
     const Py_ssize_t len = PyBytes_GET_SIZE(line);
@@ -320,9 +322,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef hunkfix_module = {
-    PyModuleDef_HEAD_INIT, "hunkfix", "Efficient diff parsing", -1, methods,
-    nullptr, nullptr, nullptr, nullptr};
+PyModuleDef hunkfix_module = {PyModuleDef_HEAD_INIT,
+                              "hunkfix",
+                              "Efficient diff parsing",
+                              -1,
+                              methods,
+                              nullptr,
+                              nullptr,
+                              nullptr,
+                              nullptr};
 
 }  // namespace
 

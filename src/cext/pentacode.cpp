@@ -159,9 +159,8 @@ constexpr char kEncodeDoc[] =
     "b85encode($module, text, pad=0, /)\n--\n\n"
     "Encode text in pentacode.\n\nIf the second parameter is true, pad the "
     "result to a multiple of five characters.\n";
-constexpr char kDecodeDoc[] =
-    "b85decode($module, text, /)\n--\n\n"
-    "Decode pentacode text.\n";
+constexpr char kDecodeDoc[] = "b85decode($module, text, /)\n--\n\n"
+                              "Decode pentacode text.\n";
 
 PyMethodDef methods[] = {
     {"b85encode", pentacode_b85encode, METH_VARARGS, kEncodeDoc},
@@ -169,9 +168,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef pentacode_module = {
-    PyModuleDef_HEAD_INIT, "pentacode", "Pentacode Data Encoding", -1,
-    methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef pentacode_module = {PyModuleDef_HEAD_INIT,
+                                "pentacode",
+                                "Pentacode Data Encoding",
+                                -1,
+                                methods,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr};
 
 }  // namespace
 
