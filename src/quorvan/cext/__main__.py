@@ -26,7 +26,7 @@ import os
 import sys
 import time
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import Callable, Optional, Sequence
 
 from quorvan.cext._cli import CliError, Data, Inputs, Progress, display, \
     native_call, write_output
@@ -310,7 +310,9 @@ def build_parser() -> argparse.ArgumentParser:
                         version=f"quorvan-cext {_version()}")
     sub = parser.add_subparsers(dest="cmd", metavar="COMMAND")
 
-    def add(name: str, func, help: str) -> argparse.ArgumentParser:
+    def add(name: str, func: Callable[[argparse.Namespace, Inputs],
+                                      Optional[int]],
+            help: str) -> argparse.ArgumentParser:
         p = sub.add_parser(name, help=help, description=help)
         p.set_defaults(func=func)
         return p
