@@ -1,9 +1,9 @@
 // Hunk body reading through the real module layer, embedded like the
 // base-85 target, and checked against the plain Python reading of
-// fuzz/hunk_reference.py (input layout described there).
+// tests/reference.py (check_hunk; input layout described there).
 #include "../src/cext/hunkfix.cpp"  // the module under test, not a copy
 
-#include "fuzz_common.h"
+#include "fuzz_python.h"
 
 namespace {
 PyObject* g_check;
@@ -12,25 +12,10 @@ PyObject* g_module;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    PyPreConfig pre;
-    PyPreConfig_InitPythonConfig(&pre);
-    pre.allocator = PYMEM_ALLOCATOR_MALLOC;  // every object seen by ASan
-    QV_CHECK(!PyStatus_Exception(Py_PreInitialize(&pre)));
-    QV_CHECK(PyImport_AppendInittab("hunkfix", PyInit_hunkfix) == 0);
-    Py_InitializeEx(0);
+    fz::start_interpreter("hunkfix", PyInit_hunkfix);
     g_module = PyImport_ImportModule("hunkfix");
     QV_CHECK(g_module != nullptr);
-    PyObject* sys_path = PySys_GetObject("path");
-    PyObject* dir = PyUnicode_FromString(QV_FUZZ_DIR);
-    QV_CHECK(sys_path != nullptr && dir != nullptr &&
-             PyList_Insert(sys_path, 0, dir) == 0);
-    Py_DECREF(dir);
-    PyObject* ref = PyImport_ImportModule("hunk_reference");
-    if (ref == nullptr)
-        PyErr_Print();
-    QV_CHECK(ref != nullptr);
-    g_check = PyObject_GetAttrString(ref, "check");
-    QV_CHECK(g_check != nullptr);
+    g_check = fz::reference_function("check_hunk");
     return 0;
 }
 

@@ -1,6 +1,6 @@
-// The oracle of the engine fuzz targets: tests/reference.py, run in an
-// embedded interpreter, cuts each input and says what the engine must give
-// for it, so that the format and the input layouts are written once.
+// The oracle of the fuzz targets: tests/reference.py, run in an embedded
+// interpreter, cuts each input and says what the engine or module must give
+// for it, so that the formats and the input layouts are written once.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,20 +14,33 @@
 
 namespace fz {
 
-// Starts the interpreter and imports the reference, once.
+// Starts the interpreter with tests/ on its path, once. A target that
+// embeds a module passes its name and init function, so that the module is
+// a built-in (registration must come before the start).
+inline void start_interpreter(const char* builtin = nullptr,
+                              PyObject* (*init)() = nullptr)
+{
+    if (Py_IsInitialized())
+        return;
+    PyPreConfig pre;
+    PyPreConfig_InitPythonConfig(&pre);
+    pre.allocator = PYMEM_ALLOCATOR_MALLOC;  // every object seen by ASan
+    QV_CHECK(!PyStatus_Exception(Py_PreInitialize(&pre)));
+    if (builtin != nullptr)
+        QV_CHECK(PyImport_AppendInittab(builtin, init) == 0);
+    Py_InitializeEx(0);
+    PyObject* path = PySys_GetObject("path");
+    PyObject* dir = PyUnicode_FromString(QV_TESTS_DIR);
+    QV_CHECK(path != nullptr && dir != nullptr &&
+             PyList_Insert(path, 0, dir) == 0);
+    Py_DECREF(dir);
+}
+
+// Imports the reference, once.
 inline PyObject* reference_module()
 {
     static PyObject* module = [] {
-        PyPreConfig pre;
-        PyPreConfig_InitPythonConfig(&pre);
-        pre.allocator = PYMEM_ALLOCATOR_MALLOC;  // every object seen by ASan
-        QV_CHECK(!PyStatus_Exception(Py_PreInitialize(&pre)));
-        Py_InitializeEx(0);
-        PyObject* path = PySys_GetObject("path");
-        PyObject* dir = PyUnicode_FromString(QV_TESTS_DIR);
-        QV_CHECK(path != nullptr && dir != nullptr &&
-                 PyList_Insert(path, 0, dir) == 0);
-        Py_DECREF(dir);
+        start_interpreter();
         PyObject* m = PyImport_ImportModule("reference");
         if (m == nullptr)
             PyErr_Print();
@@ -77,7 +90,7 @@ inline bool is_none(PyObject* o) { return o == Py_None; }
 
 inline std::string bytes_of(PyObject* o)
 {
-    QV_CHECK(PyBytes_Check(o));
+    QV_CHECK(o != nullptr && PyBytes_Check(o));
     return std::string(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)));
 }
 
