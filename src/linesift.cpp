@@ -165,33 +165,36 @@ inline uint32_t hash_one(const line_record& r, line_hash kind) noexcept
 
 }  // namespace
 
-int32_t linesift_detail::split_lines(const char* text, int64_t size,
-                                     line_record** out,
-                                     line_hash kind) noexcept
-{
-    if (out == nullptr)
-        return LINESIFT_EINVAL;
-    *out = nullptr;
-    if (size < 0 || (text == nullptr && size > 0))
-        return LINESIFT_EINVAL;
+namespace {
 
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    // The last byte always closes the final line, whatever it is, so it is
-    // left out of the count and the final line is added on its own.
+// Number of lines of a text (the last byte always closes the final line,
+// whatever it is, so it is left out of the line feed count), or -1 when the
+// record count would not fit a signed 32-bit line number.
+int64_t count_lines(const char* text, int64_t size) noexcept
+{
     uint64_t lines = 0;
     if (size >= 1)
-        lines = count_linefeeds(bytes, static_cast<size_t>(size - 1)) + 1;
-    // Line numbers and the record count are signed 32-bit values.
-    if (lines > LINESIFT_MAX_LINES)
-        return LINESIFT_ETOOBIG;
-    size_t bytes_needed;
-    if (__builtin_mul_overflow(lines + 1, sizeof(line_record), &bytes_needed))
-        return LINESIFT_ENOMEM;  // where size_t is 32 bits wide
+        lines = count_linefeeds(reinterpret_cast<const unsigned char*>(text),
+                                static_cast<size_t>(size - 1)) + 1;
+    return lines > LINESIFT_MAX_LINES ? -1 : static_cast<int64_t>(lines);
+}
 
-    auto* recs = static_cast<line_record*>(qv::mem_alloc(bytes_needed));
-    if (recs == nullptr)
-        return LINESIFT_ENOMEM;
+// Bytes of n line records and their terminating record, or 0 where that
+// overflows size_t (32-bit hosts).
+size_t records_bytes(int64_t lines) noexcept
+{
+    size_t bytes;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(lines) + 1,
+                               sizeof(line_record), &bytes))
+        return 0;
+    return bytes;
+}
 
+// Fills recs (room for lines + 1 records) with the lines of text and the
+// terminating record; returns the number of line records written.
+int32_t fill_records(const char* text, int64_t size, int64_t lines,
+                     line_record* recs, line_hash kind) noexcept
+{
     // Every line but the last ends at a line feed before the text's last
     // byte; the last line runs to the end of the text, whatever its last
     // byte. Records are filled a batch at a time and the batch is hashed
@@ -230,8 +233,56 @@ int32_t linesift_detail::split_lines(const char* text, int64_t size,
     r->hash = 0;
     r->length = 0;
     r->begin = text + size;
-    *out = recs;
     return static_cast<int32_t>(r - recs);
+}
+
+}  // namespace
+
+int32_t linesift_detail::split_lines(const char* text, int64_t size,
+                                     line_record** out,
+                                     line_hash kind) noexcept
+{
+    if (out == nullptr)
+        return LINESIFT_EINVAL;
+    *out = nullptr;
+    if (size < 0 || (text == nullptr && size > 0))
+        return LINESIFT_EINVAL;
+    const int64_t lines = count_lines(text, size);
+    if (lines < 0)
+        return LINESIFT_ETOOBIG;
+    const size_t bytes = records_bytes(lines);
+    auto* recs = bytes ? static_cast<line_record*>(qv::mem_alloc(bytes)) : nullptr;
+    if (recs == nullptr)
+        return LINESIFT_ENOMEM;
+    *out = recs;
+    return fill_records(text, size, lines, recs, kind);
+}
+
+int32_t linesift_detail::split_pair(const char* ta, int64_t sa,
+                                    const char* tb, int64_t sb,
+                                    split_texts* out) noexcept
+{
+    *out = {};
+    if (sa < 0 || sb < 0 || (ta == nullptr && sa > 0) ||
+        (tb == nullptr && sb > 0))
+        return LINESIFT_EINVAL;
+    const int64_t la = count_lines(ta, sa);
+    const int64_t lb = count_lines(tb, sb);
+    if (la < 0 || lb < 0)
+        return LINESIFT_ETOOBIG;
+    const size_t ba = records_bytes(la), bb = records_bytes(lb);
+    size_t bytes;
+    if (ba == 0 || bb == 0 || __builtin_add_overflow(ba, bb, &bytes))
+        return LINESIFT_ENOMEM;
+    auto* recs = static_cast<line_record*>(qv::mem_alloc(bytes));
+    if (recs == nullptr)
+        return LINESIFT_ENOMEM;
+    out->block = recs;
+    out->a = recs;
+    out->b = recs + la + 1;
+    out->an = fill_records(ta, sa, la, out->a, line_hash::keyed);
+    out->bn = fill_records(tb, sb, lb, out->b, line_hash::keyed);
+    return 0;
 }
 
 int32_t linesift_splitlines(const char* text, int64_t size,

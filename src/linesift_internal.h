@@ -17,6 +17,21 @@ enum class line_hash { defined, keyed };
 int32_t split_lines(const char* text, int64_t size, line_record** out,
                     line_hash hash) noexcept;
 
+// Both texts of a diff split with the keyed hash into one block (one
+// allocation instead of two: a host's allocator then keeps reusing the same
+// warm memory from call to call rather than mapping fresh pages). block is
+// the allocation, freed with free(); a and b point into it.
+struct split_texts {
+    line_record* block;
+    line_record* a;
+    line_record* b;
+    int32_t an, bn;
+};
+
+// Returns 0, or a negative code with out->block null.
+int32_t split_pair(const char* ta, int64_t sa, const char* tb, int64_t sb,
+                   split_texts* out) noexcept;
+
 // linesift_diff, where keyed says that the records' hash fields hold keyed
 // hashes (split_lines with line_hash::keyed); otherwise every line is hashed
 // again. The blocks are the same either way.

@@ -16,10 +16,15 @@ namespace {
 // ---- Longest match -------------------------------------------------------
 
 // Run memo entry of one target line: the source line it was last examined
-// with as a candidate pair and the run of equal pairs ending there.
+// with as a candidate pair and the run of equal pairs ending there; beside
+// them, copies of the line's class and chain. The search reads all four of
+// the same target line together, so they share one cache line here instead
+// of two arrays of records and memo that together outgrow the cache.
 struct memo_entry {
     int32_t line;
     int32_t run;
+    int32_t eqclass;
+    int32_t chain;
 };
 
 struct match {
@@ -56,7 +61,7 @@ match longest_match(const matcher& mt, int32_t a1, int32_t a2, int32_t b1,
         int32_t j = a[i].chain;
         if (j >= b2)
             j = mt.classes->last_below(b, a[i].eqclass, j, b2);
-        for (; j >= b1; j = b[j].chain) {
+        for (; j >= b1; j = memo[j].chain) {
             // Count the run back from (i, j); a memo hit on the diagonal
             // supplies the rest of it at once.
             int32_t k = 1;
@@ -66,11 +71,12 @@ match longest_match(const matcher& mt, int32_t a1, int32_t a2, int32_t b1,
                     k += m.run;
                     break;
                 }
-                if (a[i - k].eqclass != b[j - k].eqclass)
+                if (a[i - k].eqclass != m.eqclass)
                     break;
                 ++k;
             }
-            memo[j] = {i, k};
+            memo[j].line = i;
+            memo[j].run = k;
             if (k > bk) {
                 bi = i;
                 bj = j;
@@ -233,9 +239,12 @@ int32_t linesift_detail::match_records(line_record* a, int32_t an,
         return LINESIFT_ENOMEM;
 
     auto* memo = static_cast<memo_entry*>(
-        qv::mem_calloc(bn > 0 ? static_cast<size_t>(bn) : 1, sizeof(memo_entry)));
+        qv::mem_alloc((bn > 0 ? static_cast<size_t>(bn) : 1) * sizeof(memo_entry)));
     if (memo == nullptr)
         return LINESIFT_ENOMEM;
+    // An entry never written reads as line 0 with run 0.
+    for (int32_t j = 0; j < bn; ++j)
+        memo[j] = {0, 0, b[j].eqclass, b[j].chain};
     hunk* tail = recurse({a, b, memo, &classes}, 0, an, 0, bn, head);
     qv::mem_free(memo);
     if (tail == nullptr || append(tail, an, an, bn, bn) == nullptr)

@@ -25,29 +25,26 @@ PyObject* linesift_raise(int32_t code) noexcept
 
 // The engine's working state for one call; freed with the lock held.
 struct diff_state {
-    qv::CPtr<line_record> a, b;
-    int32_t an = 0, bn = 0;
+    qv::CPtr<line_record> records;  // both texts' records, one block
+    line_record* a = nullptr;
+    line_record* b = nullptr;
     hunk head = {0, 0, 0, 0, nullptr};
 
     ~diff_state() { linesift_freehunks(head.next); }
 
-    // Splits both texts (both always run) and matches them; returns 0 or
-    // the first negative engine code.
+    // Splits both texts and matches them; returns 0 or a negative engine
+    // code.
     int32_t run(const char* sa, int64_t la, const char* sb, int64_t lb) noexcept
     {
-        line_record* ra = nullptr;
-        line_record* rb = nullptr;
-        using linesift_detail::line_hash;
-        an = linesift_detail::split_lines(sa, la, &ra, line_hash::keyed);
-        a.reset(ra);
-        bn = linesift_detail::split_lines(sb, lb, &rb, line_hash::keyed);
-        b.reset(rb);
-        if (an < 0)
-            return an;
-        if (bn < 0)
-            return bn;
-        const int32_t n = linesift_detail::match_records(a.get(), an, b.get(),
-                                                         bn, &head, true);
+        linesift_detail::split_texts t;
+        const int32_t rc = linesift_detail::split_pair(sa, la, sb, lb, &t);
+        records.reset(t.block);
+        if (rc < 0)
+            return rc;
+        a = t.a;
+        b = t.b;
+        const int32_t n =
+            linesift_detail::match_records(a, t.an, b, t.bn, &head, true);
         return n < 0 ? n : 0;
     }
 };
@@ -73,7 +70,7 @@ PyObject* linesift_linesift(PyObject*, PyObject* args)
         prefix = linesift_detail::common_prefix(sa, sb, la < lb ? la : lb);
         rc = s.run(sa + prefix, la - prefix, sb + prefix, lb - prefix);
         if (rc == 0)
-            total = linesift_detail::delta_size(s.b.get(), s.head.next);
+            total = linesift_detail::delta_size(s.b, s.head.next);
     }
     if (rc < 0)
         return linesift_raise(rc);
@@ -81,7 +78,7 @@ PyObject* linesift_linesift(PyObject*, PyObject* args)
     qv::Ref result = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
     if (!result)
         return PyErr_NoMemory();
-    linesift_detail::write_delta(s.a.get(), s.b.get(), s.head.next, prefix,
+    linesift_detail::write_delta(s.a, s.b, s.head.next, prefix,
                                  PyBytes_AS_STRING(result.get()));
     return result.release();
 }
