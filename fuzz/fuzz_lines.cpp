@@ -31,9 +31,9 @@ int32_t split(const fz::Exact& t, line_record** out, bool keyed)
         if (t.data[i] == '\n' || i == t.size - 1)
             ++want;
     using linesift_detail::line_hash;
-    const int32_t n =
-        keyed ? linesift_detail::split_lines(t.data, t.size, out, line_hash::keyed)
-              : linesift_splitlines(t.data, t.size, out);
+    const int32_t n = keyed ? linesift_detail::split_lines(t.data, t.size, out,
+                                                           line_hash::keyed)
+                            : linesift_splitlines(t.data, t.size, out);
     QV_CHECK(n == want && *out != nullptr);
     const char* at = t.data;
     for (int32_t i = 0; i < n; ++i) {

@@ -19,8 +19,8 @@ namespace {
 // signed 8-bit value. Unsigned arithmetic, so the wrap-around is defined.
 inline uint32_t fold(uint32_t h, unsigned char c) noexcept
 {
-    return ((h << 7) | (h >> 25)) +
-           static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(c)));
+    return ((h << 7) | (h >> 25)) + static_cast<uint32_t>(static_cast<int32_t>(
+                                        static_cast<signed char>(c)));
 }
 
 // Number of line feeds in p[0..n). This is the hot loop on large texts, so
@@ -49,7 +49,8 @@ uint64_t count_linefeeds(const unsigned char* p, size_t n) noexcept
         n -= words * 8;
         // Each byte of acc is at most 255: pair them into 16-bit lanes
         // (at most 510 each), then add the four lanes in the top lane.
-        acc = (acc & 0x00FF00FF00FF00FFull) + ((acc >> 8) & 0x00FF00FF00FF00FFull);
+        acc = (acc & 0x00FF00FF00FF00FFull) +
+              ((acc >> 8) & 0x00FF00FF00FF00FFull);
         total += (acc * 0x0001000100010001ull) >> 48;
     }
     for (; n > 0; --n, ++p)
@@ -87,7 +88,8 @@ class linefeed_scanner {
         const size_t left = static_cast<size_t>(end_ - p_);
 #if defined(__SSE2__)
         if (left >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+            const __m128i v =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
             bits_ = static_cast<uint32_t>(
                 _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
             span_ = 16;
@@ -175,7 +177,8 @@ int64_t count_lines(const char* text, int64_t size) noexcept
     uint64_t lines = 0;
     if (size >= 1)
         lines = count_linefeeds(reinterpret_cast<const unsigned char*>(text),
-                                static_cast<size_t>(size - 1)) + 1;
+                                static_cast<size_t>(size - 1)) +
+                1;
     return lines > LINESIFT_MAX_LINES ? -1 : static_cast<int64_t>(lines);
 }
 
@@ -251,16 +254,16 @@ int32_t linesift_detail::split_lines(const char* text, int64_t size,
     if (lines < 0)
         return LINESIFT_ETOOBIG;
     const size_t bytes = records_bytes(lines);
-    auto* recs = bytes ? static_cast<line_record*>(qv::mem_alloc(bytes)) : nullptr;
+    auto* recs =
+        bytes ? static_cast<line_record*>(qv::mem_alloc(bytes)) : nullptr;
     if (recs == nullptr)
         return LINESIFT_ENOMEM;
     *out = recs;
     return fill_records(text, size, lines, recs, kind);
 }
 
-int32_t linesift_detail::split_pair(const char* ta, int64_t sa,
-                                    const char* tb, int64_t sb,
-                                    split_texts* out) noexcept
+int32_t linesift_detail::split_pair(const char* ta, int64_t sa, const char* tb,
+                                    int64_t sb, split_texts* out) noexcept
 {
     *out = {};
     if (sa < 0 || sb < 0 || (ta == nullptr && sa > 0) ||

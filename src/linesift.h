@@ -21,13 +21,13 @@
 // One line of a text. `begin` points into the caller's text, which must
 // stay alive and unchanged while the array is used.
 struct line_record {
-    uint32_t hash;        // linesift_splitlines: rotate-and-add hash of the
-                          // line, line feed included (the module layer's
-                          // own split stores the keyed hash instead)
-    int32_t chain;        // matching engine's working field
-    int32_t eqclass;      // matching engine's working field
-    int64_t length;       // bytes of the line, line feed included
-    const char* begin;    // first byte of the line
+    uint32_t hash;      // linesift_splitlines: rotate-and-add hash of the
+                        // line, line feed included (the module layer's
+                        // own split stores the keyed hash instead)
+    int32_t chain;      // matching engine's working field
+    int32_t eqclass;    // matching engine's working field
+    int64_t length;     // bytes of the line, line feed included
+    const char* begin;  // first byte of the line
 };
 
 // One matching block: source lines a1..a2 equal target lines b1..b2.
@@ -40,8 +40,8 @@ struct hunk {
 // qv_codes.h. Non-negative results are counts (lines, blocks).
 
 // Limits behind LINESIFT_ETOOBIG.
-#define LINESIFT_MAX_LINES 2147483646           // 2^31 - 2 lines per text
-#define LINESIFT_MAX_TARGET_LINES 268435455     // 2^28 - 1 target lines
+#define LINESIFT_MAX_LINES 2147483646        // 2^31 - 2 lines per text
+#define LINESIFT_MAX_TARGET_LINES 268435455  // 2^28 - 1 target lines
 
 // Splits text (size bytes, no terminator needed) into lines and hashes
 // them. *out gets one malloc'd array of (lines + 1) records, the last one

@@ -73,7 +73,8 @@ bool class_table::allocate(int32_t bn) noexcept
     // bn < 2^28, so 2 * B <= 2^29 entries. Two entries at least, so that
     // an index is always a shift of the hash by less than 32.
     for (unsigned extra = 1;; --extra) {
-        const uint64_t size = uint64_t{1} << (bits + extra > 0 ? bits + extra : 1);
+        const uint64_t size = uint64_t{1}
+                              << (bits + extra > 0 ? bits + extra : 1);
         // Where size_t is 32 bits wide the largest tables do not fit it.
         size_t bytes;
         entries_ = __builtin_mul_overflow(size, sizeof(class_entry), &bytes)
@@ -110,8 +111,7 @@ struct prober {
         uint32_t p = home(key);
         for (;; p = (p + 1) & mask) {
             const class_entry& e = entries[p];
-            if (e.head == -1 ||
-                (e.tag == key && same_bytes(b[e.head], x)))
+            if (e.head == -1 || (e.tag == key && same_bytes(b[e.head], x)))
                 return p;
         }
     }
@@ -199,8 +199,8 @@ const int32_t* class_table::members(const line_record* b,
     return list;
 }
 
-int32_t class_table::last_below(const line_record* b, int32_t cls,
-                                int32_t top, int32_t end) noexcept
+int32_t class_table::last_below(const line_record* b, int32_t cls, int32_t top,
+                                int32_t end) noexcept
 {
     int32_t j = top;
     for (int step = 0; step < kShortWalk; ++step) {

@@ -34,7 +34,8 @@ int64_t common_prefix(const char* x, const char* y, int64_t m) noexcept
     while (d < m && x[d] == y[d])
         ++d;
 #if defined(__GLIBC__)
-    const void* lf = d > 0 ? memrchr(x, '\n', static_cast<size_t>(d)) : nullptr;
+    const void* lf =
+        d > 0 ? memrchr(x, '\n', static_cast<size_t>(d)) : nullptr;
     return lf ? static_cast<const char*>(lf) - x + 1 : 0;
 #else
     while (d > 0 && x[d - 1] != '\n')
@@ -56,8 +57,8 @@ int64_t delta_size(const line_record* b, const hunk* first) noexcept
     return total;
 }
 
-void write_delta(const line_record* a, const line_record* b,
-                 const hunk* first, int64_t prefix, char* out) noexcept
+void write_delta(const line_record* a, const line_record* b, const hunk* first,
+                 int64_t prefix, char* out) noexcept
 {
     int32_t pa = 0, pb = 0;
     for (const hunk* h = first; h != nullptr; h = h->next) {

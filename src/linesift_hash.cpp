@@ -24,9 +24,9 @@ hash_key draw_key() noexcept
     size_t got = 0;
 #ifdef SYS_getrandom
     while (got < sizeof words) {
-        const long n = syscall(SYS_getrandom,
-                               reinterpret_cast<char*>(words) + got,
-                               sizeof words - got, 0);
+        const long n =
+            syscall(SYS_getrandom, reinterpret_cast<char*>(words) + got,
+                    sizeof words - got, 0);
         if (n > 0)
             got += static_cast<size_t>(n);
         else if (n < 0 && errno != EINTR)

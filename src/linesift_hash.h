@@ -11,9 +11,9 @@
 // Two distinct lines of the same length and at most L chunks agree before
 // that step for at most L of the 2^61 - 1 possible points (their
 // difference is a non-zero polynomial of degree L); lines of different
-// lengths never do, as the step is a bijection of its 64-bit input. So whatever
-// lines an attacker writes, without the key a collision is a matter of
-// chance. It costs one 64x64-bit multiply per 7 bytes, far fewer
+// lengths never do, as the step is a bijection of its 64-bit input. So
+// whatever lines an attacker writes, without the key a collision is a matter
+// of chance. It costs one 64x64-bit multiply per 7 bytes, far fewer
 // instructions than the defined hash's rotate and add per byte. Chunks are
 // 7 bytes so that every chunk value lies below the prime.
 #pragma once
@@ -42,8 +42,8 @@ constexpr uint64_t kPrime = (uint64_t{1} << 61) - 1;
 inline uint64_t mul_mod(uint64_t x, uint64_t r) noexcept
 {
     const unsigned __int128 m = static_cast<unsigned __int128>(x) * r;
-    const uint64_t s = (static_cast<uint64_t>(m) & kPrime) +
-                       static_cast<uint64_t>(m >> 61);
+    const uint64_t s =
+        (static_cast<uint64_t>(m) & kPrime) + static_cast<uint64_t>(m >> 61);
     return (s & kPrime) + (s >> 61);
 }
 

@@ -59,7 +59,7 @@ int64_t delta_size(const line_record* b, const hunk* first) noexcept;
 // fragment per non-empty gap, header fields big-endian (the low 32 bits of
 // each value), offsets made relative to the whole texts by adding back the
 // trimmed prefix. a and b are the record arrays of the trimmed texts.
-void write_delta(const line_record* a, const line_record* b,
-                 const hunk* first, int64_t prefix, char* out) noexcept;
+void write_delta(const line_record* a, const line_record* b, const hunk* first,
+                 int64_t prefix, char* out) noexcept;
 
 }  // namespace linesift_detail

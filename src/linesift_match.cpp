@@ -120,7 +120,8 @@ struct frame_stack {
     {
         if (size == capacity) {
             const size_t grown = capacity ? capacity * 2 : 64;
-            auto* p = static_cast<frame*>(qv::mem_realloc(items, grown * sizeof(frame)));
+            auto* p = static_cast<frame*>(
+                qv::mem_realloc(items, grown * sizeof(frame)));
             if (p == nullptr)
                 return false;
             items = p;
@@ -200,8 +201,8 @@ hunk* recurse(const matcher& mt, int32_t a1, int32_t a2, int32_t b1,
 // or deleted run lands at its latest possible place. A source and a target
 // line are equal exactly when their classes are, so one integer comparison
 // decides, whatever the lines' length or hash.
-void slide(hunk* first, const line_record* a, int32_t an,
-           const line_record* b, int32_t bn) noexcept
+void slide(hunk* first, const line_record* a, int32_t an, const line_record* b,
+           int32_t bn) noexcept
 {
     for (hunk* c = first; c != nullptr && c->next != nullptr; c = c->next) {
         hunk* n = c->next;
@@ -238,8 +239,8 @@ int32_t linesift_detail::match_records(line_record* a, int32_t an,
                         keyed ? hash_source::in_records : hash_source::rehash))
         return LINESIFT_ENOMEM;
 
-    auto* memo = static_cast<memo_entry*>(
-        qv::mem_alloc((bn > 0 ? static_cast<size_t>(bn) : 1) * sizeof(memo_entry)));
+    auto* memo = static_cast<memo_entry*>(qv::mem_alloc(
+        (bn > 0 ? static_cast<size_t>(bn) : 1) * sizeof(memo_entry)));
     if (memo == nullptr)
         return LINESIFT_ENOMEM;
     // An entry never written reads as line 0 with run 0.

@@ -34,7 +34,8 @@ struct diff_state {
 
     // Splits both texts and matches them; returns 0 or a negative engine
     // code.
-    int32_t run(const char* sa, int64_t la, const char* sb, int64_t lb) noexcept
+    int32_t run(const char* sa, int64_t la, const char* sb,
+                int64_t lb) noexcept
     {
         linesift_detail::split_texts t;
         const int32_t rc = linesift_detail::split_pair(sa, la, sb, lb, &t);
@@ -121,7 +122,8 @@ PyObject* linesift_fixws(PyObject*, PyObject* args)
     const char* in = PyBytes_AS_STRING(text);
     const Py_ssize_t n = PyBytes_GET_SIZE(text);
 
-    auto* out = static_cast<char*>(PyMem_Malloc(n > 0 ? static_cast<size_t>(n) : 1));
+    auto* out =
+        static_cast<char*>(PyMem_Malloc(n > 0 ? static_cast<size_t>(n) : 1));
     if (out == nullptr)
         return PyErr_NoMemory();
     Py_ssize_t w = 0;
@@ -147,14 +149,21 @@ PyMethodDef methods[] = {
     {"linesift", linesift_linesift, METH_VARARGS,
      "linesift($module, source, target, /)\n--\n\ncalculate a binary diff\n"},
     {"blocks", linesift_blocks, METH_VARARGS,
-     "blocks($module, source, target, /)\n--\n\nfind a list of matching lines\n"},
+     "blocks($module, source, target, /)\n--\n\nfind a list of matching "
+     "lines\n"},
     {"fixws", linesift_fixws, METH_VARARGS,
      "fixws($module, text, allws, /)\n--\n\nnormalize diff whitespaces\n"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef linesift_module = {
-    PyModuleDef_HEAD_INIT, "linesift", "Efficient binary diff.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr};
+PyModuleDef linesift_module = {PyModuleDef_HEAD_INIT,
+                               "linesift",
+                               "Efficient binary diff.",
+                               -1,
+                               methods,
+                               nullptr,
+                               nullptr,
+                               nullptr,
+                               nullptr};
 
 }  // namespace
 
