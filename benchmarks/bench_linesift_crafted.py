@@ -20,10 +20,11 @@ Groups (each a function returning rows, for a report to call):
   ``diff -r -U0`` over two folders, git as ``git diff --no-index
   --histogram`` over the same folders; per pair.
 
-Times are the minimum of several runs (the machine is shared; the minimum
-is the least disturbed). Peers run as whole processes, except in the batch
-case where one process serves all 99 pairs. Ratios are peer time / our time
-(above 1: we are faster).
+Times are medians of a few runs (benchlib's timer), ours of in-process
+calls and the peers' of whole processes, start-up included; in the batch
+case one process serves all 99 pairs. Ratios are peer time / our time
+(above 1: we are faster). ``report(quick)`` gives what
+benchmarks/report.py shows.
 """
 from __future__ import annotations
 
@@ -31,12 +32,13 @@ import argparse
 import math
 import random
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
-from typing import Callable, NamedTuple, Optional
+from typing import NamedTuple, Optional
+
+import benchlib
+from benchlib import Results, Row as ReportRow
 
 from quorvan.cext import linesift
 
@@ -45,50 +47,43 @@ class Row(NamedTuple):
     group: str
     name: str
     lines: int                 # lines in the source text
-    ours: float                # seconds, minimum
+    ours: float                # seconds, median
     diff: Optional[float]      # None: not measured or not installed
     git: Optional[float]
 
 
 # ---- timing ----------------------------------------------------------------
 
-def min_time(fn: Callable[[], object], runs: int = 3, budget: float = 2.0) -> float:
-    """Minimum over at least one and at most `runs` calls, stopping early
-    once `budget` seconds are spent."""
-    best, spent = math.inf, 0.0
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        t = time.perf_counter() - t0
-        best, spent = min(best, t), spent + t
-        if spent > budget:
-            break
-    return best
+# Runs per case: at least one, at most three, fewer once two seconds are
+# spent; the shapes, seconds long each, at most two.
+RUNS = {"min_runs": 1, "max_runs": 3, "budget": 2.0}
+SHAPE_RUNS = {"min_runs": 1, "max_runs": 2, "budget": 2.0}
+BATCH_RUNS = {"min_runs": 5, "max_runs": 5}
 
 
-def process_time(argv: list[str], runs: int = 3) -> Optional[float]:
+def process_time(argv: list[str], **kw: float) -> Optional[float]:
+    """Median time of a whole process; None when it is not installed."""
     if shutil.which(argv[0]) is None:
         return None
-    return min_time(lambda: subprocess.run(argv, stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.DEVNULL), runs)
+    return benchlib.process_time(argv, **kw)
 
 
 GIT = ["git", "diff", "--no-index", "--no-color", "--no-ext-diff"]
 
 
-def peers(a: bytes, b: bytes, tmp: Path, runs: int = 3):
+def peers(a: bytes, b: bytes, tmp: Path, **kw: float):
     fa, fb = tmp / "old", tmp / "new"
     fa.write_bytes(a)
     fb.write_bytes(b)
-    return (process_time(["diff", str(fa), str(fb)], runs),
-            process_time(GIT + [str(fa), str(fb)], runs))
+    return (process_time(["diff", str(fa), str(fb)], **kw),
+            process_time(GIT + [str(fa), str(fb)], **kw))
 
 
 def measure(group: str, name: str, a: list[bytes], b: list[bytes], tmp: Path,
-            runs: int = 3) -> Row:
+            **kw: float) -> Row:
     sa, sb = b"".join(a), b"".join(b)
-    ours = min_time(lambda: linesift.linesift(sa, sb), runs)
-    return Row(group, name, len(a), ours, *peers(sa, sb, tmp, runs))
+    ours = benchlib.time_call(lambda: linesift.linesift(sa, sb), **kw).median
+    return Row(group, name, len(a), ours, *peers(sa, sb, tmp, **kw))
 
 
 # ---- crafted collisions ----------------------------------------------------
@@ -133,8 +128,9 @@ def crafted_rows(quick: bool = False) -> list[Row]:
         for n in sizes:
             for kind, make in (("colliding", colliding), ("ordinary", ordinary)):
                 for layout, a, b in crafted_pairs(n, make):
+                    benchlib.note(f"crafted: {n} lines, {kind}, {layout}")
                     rows.append(measure("crafted", f"{kind}, {layout}", a, b,
-                                        Path(d), runs=3))
+                                        Path(d), **RUNS))
     return rows
 
 
@@ -186,52 +182,24 @@ def shape_rows(quick: bool = False) -> list[Row]:
                 b = a[7:] + a[:7]
             else:
                 a, b = staircase(n, 1), staircase(n, 2)
-            rows.append(measure("shapes", name, a, b, Path(d), runs=2))
+            benchlib.note(f"shapes: {name}, {n} lines")
+            rows.append(measure("shapes", name, a, b, Path(d), **SHAPE_RUNS))
     return rows
 
 
 # ---- engine for engine: a batch of revisions ----------------------------------
 
-C_WORDS = ["buf", "len", "ctx", "node", "count", "flags", "ret", "p", "q",
-           "size", "entry", "state", "err", "head", "tail", "key", "val"]
-
-
-def synthetic_c(nlines: int, rng: random.Random) -> list[bytes]:
-    """C-like source: functions, braces, blank lines, repeated idioms."""
-    out: list[bytes] = []
-    fn = 0
-    while len(out) < nlines:
-        fn += 1
-        out += [b"", b"/* helper %d */" % fn,
-                b"static int fn_%d(int %s)" % (fn, rng.choice(C_WORDS).encode()),
-                b"{"]
-        for _ in range(rng.randint(4, 30)):
-            w, v = rng.choice(C_WORDS).encode(), rng.choice(C_WORDS).encode()
-            depth = b"\t" * rng.randint(1, 3)
-            form = rng.randrange(6)
-            if form == 0:
-                out += [depth + b"if (%s < %s->len)" % (w, v), depth + b"\treturn -1;"]
-            elif form == 1:
-                out += [depth + b"for (i = 0; i < %s; i++) {" % w,
-                        depth + b"\t%s[i] = %s[i] + %d;" % (v, w, rng.randint(0, 99)),
-                        depth + b"}"]
-            elif form == 2:
-                out.append(b"")
-            else:
-                out.append(depth + b"%s = %s + %d;" % (w, v, rng.randint(0, 999)))
-        out += [b"\treturn ret;", b"}"]
-    return [line + b"\n" for line in out[:nlines]]
-
-
 def evolve(lines: list[bytes], rng: random.Random, rev: int) -> list[bytes]:
-    """One commit: a few hunks of one to eight changed, added or removed
-    lines, as a typical commit to a large source file."""
+    """One commit: one to six hunks of one to eight changed, added or
+    removed lines, as a typical commit to a large source file
+    (benchlib.edit_lines makes a fixed number of one- to three-line edits)."""
     out = list(lines)
     for e in range(rng.randint(1, 6)):
         p = rng.randrange(len(out))
         n = rng.randint(1, 8)
-        new = [b"\tv%d_%d_%d = %s(%d);\n" % (rev, e, k, rng.choice(C_WORDS).encode(),
-                                            rng.randrange(100)) for k in range(n)]
+        new = [b"    v%d_%d_%d = step_%d(%d);\n" % (rev, e, k, rng.randrange(17),
+                                                 rng.randrange(100))
+               for k in range(n)]
         kind = rng.randrange(3)
         if kind == 0:
             out[p:p] = new
@@ -247,7 +215,7 @@ def history(count: int, source: Optional[Path]) -> tuple[str, list[bytes]]:
         files = sorted(f for f in source.iterdir() if f.is_file())[:count]
         return f"{len(files)} revisions from {source}", [f.read_bytes() for f in files]
     rng = random.Random(20261208)
-    revs = [synthetic_c(14_000, rng)]
+    revs = [benchlib.c_like_lines(14_000, rng)]
     while len(revs) < count:
         revs.append(evolve(revs[-1], rng, len(revs)))
     return f"{count} synthetic revisions", [b"".join(r) for r in revs]
@@ -261,7 +229,8 @@ def batch_rows(quick: bool = False, source: Optional[Path] = None) -> list[Row]:
         for a, b in pairs:
             linesift.linesift(a, b)
 
-    t_ours = min_time(ours, runs=5, budget=10) / len(pairs)
+    benchlib.note(f"batch: {label}")
+    t_ours = benchlib.time_call(ours, **BATCH_RUNS).median / len(pairs)
     with tempfile.TemporaryDirectory() as d:
         old, new = Path(d) / "old", Path(d) / "new"
         old.mkdir()
@@ -269,9 +238,10 @@ def batch_rows(quick: bool = False, source: Optional[Path] = None) -> list[Row]:
         for k, (a, b) in enumerate(pairs):
             (old / f"f{k:03d}.c").write_bytes(a)
             (new / f"f{k:03d}.c").write_bytes(b)
-        t_diff = process_time(["diff", "-r", "-U0", str(old), str(new)], runs=5)
+        t_diff = process_time(["diff", "-r", "-U0", str(old), str(new)],
+                              **BATCH_RUNS)
         t_git = process_time(GIT + ["--histogram", "-U0", str(old), str(new)],
-                             runs=5)
+                             **BATCH_RUNS)
     per = [None if t is None else t / len(pairs) for t in (t_diff, t_git)]
     lines = sum(t.count(b"\n") for t in texts) // len(texts)
     return [Row("batch", label + ", per pair", lines, t_ours, *per)]
@@ -283,6 +253,24 @@ def ratio(peer: Optional[float], ours: float) -> str:
     return "-" if peer is None else f"{peer / ours:.2f}x"
 
 
+def summary(rows: list[Row]) -> list[str]:
+    """What the crafted rows say of collisions: their cost against the same
+    layout without them, and how time grows with colliding lines."""
+    out = []
+    coll = {r.lines: r.ours for r in rows
+            if r.group == "crafted" and r.name == "colliding, disjoint"}
+    plain = {r.lines: r.ours for r in rows
+             if r.group == "crafted" and r.name == "ordinary, disjoint"}
+    if 64_000 in coll and 64_000 in plain:
+        out.append(f"64k colliding / ordinary (disjoint):"
+                   f" {coll[64_000] / plain[64_000]:.2f}x")
+    if len(coll) > 1:
+        lo, hi = min(coll), max(coll)
+        out.append(f"growth exponent {lo} -> {hi} colliding lines (disjoint):"
+                   f" {math.log(coll[hi] / coll[lo]) / math.log(hi / lo):.2f}")
+    return out
+
+
 def print_rows(rows: list[Row]) -> None:
     print(f"{'group':<8}{'case':<38}{'lines':>9}{'ours':>11}{'GNU diff':>11}"
           f"{'git':>11}{'diff/ours':>10}{'git/ours':>10}")
@@ -291,18 +279,41 @@ def print_rows(rows: list[Row]) -> None:
         print(f"{r.group:<8}{r.name:<38}{r.lines:>9}{r.ours * 1e3:>9.2f}ms"
               f"{fmt[0]:>11}{fmt[1]:>11}{ratio(r.diff, r.ours):>10}"
               f"{ratio(r.git, r.ours):>10}")
-    coll = {r.lines: r.ours for r in rows
-            if r.group == "crafted" and r.name == "colliding, disjoint"}
-    plain = {r.lines: r.ours for r in rows
-             if r.group == "crafted" and r.name == "ordinary, disjoint"}
-    if 64_000 in coll and 64_000 in plain:
-        print(f"64k colliding / ordinary (disjoint): {coll[64_000] / plain[64_000]:.2f}x")
-    if len(coll) > 1:
-        lo, hi = min(coll), max(coll)
-        print(f"growth exponent {lo} -> {hi} colliding lines (disjoint): "
-              f"{math.log(coll[hi] / coll[lo]) / math.log(hi / lo):.2f}")
-    print("times: minimum of runs; peers are whole processes (batch: one "
+    for line in summary(rows):
+        print(line)
+    print("times: median of runs; peers are whole processes (batch: one "
           "process for all pairs); ratios: peer / ours")
+
+
+SECTIONS = {"crafted": "line diff, colliding lines (bench_linesift_crafted)",
+            "shapes": "line diff, worst shapes (bench_linesift_crafted)",
+            "batch": "line diff, batch of revisions (bench_linesift_crafted)"}
+
+
+def report(quick: bool = False) -> Results:
+    """What benchmarks/report.py shows of this script: every crafted, shape
+    and batch row, ours against GNU diff and against git."""
+    res = Results()
+    rows = crafted_rows(quick) + shape_rows(quick) + batch_rows(quick)
+    for r in rows:
+        case = f"{r.name}, {r.lines:,} lines"
+        batch = r.group == "batch"
+        for peer, t, cmd in (("GNU diff" + (" -r -U0" if batch else ""),
+                              r.diff, "diff"),
+                             ("git diff --no-index"
+                              + (" --histogram" if batch else ""), r.git,
+                              "git")):
+            res.rows.append(ReportRow(
+                SECTIONS[r.group], case, "linesift", r.ours,
+                peer + (" (one process, all pairs)" if batch else ""), t,
+                "" if t is not None else f"{cmd} is not on PATH"))
+    res.notes += [f"bench_linesift_crafted.py: {line}."
+                  for line in summary(rows)]
+    res.notes.append("bench_linesift_crafted.py: the batch rows are per pair"
+                     " of consecutive revisions: ours one call per pair in"
+                     " this process, each peer one process over two folders"
+                     " of all pairs.")
+    return res
 
 
 def main(argv: Optional[list[str]] = None) -> int:

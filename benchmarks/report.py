@@ -9,10 +9,11 @@ benchmarks/results. The cases, peers and sweeps belong to the scripts
 bench_<module>.py: each offers report(quick), and this one only runs them
 and renders what they give. Peers run side by side with our methods in the
 same run: difflib and cdifflib, `git diff --no-index` and GNU `diff` as whole
-processes, sequential pure-Python patching, base64's base-85 and bsdiff4.
-Missing optional peers (the `[bench]` extra: matplotlib, numpy, cdifflib,
-bsdiff4; git; diff) are skipped with a note. A full run takes a few
-minutes; --quick stops the sweeps at 100k lines.
+processes (on crafted and worst-case texts too, and over two folders of a
+batch of revisions), sequential pure-Python patching, base64's base-85 and
+bsdiff4. Missing optional peers (the `[bench]` extra: matplotlib, numpy,
+cdifflib, bsdiff4; git; diff) are skipped with a note. A full run takes a
+few minutes; --quick stops the sweeps at 100k lines.
 """
 from __future__ import annotations
 
@@ -32,7 +33,8 @@ sys.path.insert(0, str(HERE))
 import benchlib  # noqa: E402
 from benchlib import Results, Row  # noqa: E402
 
-SCRIPTS = ("linesift", "deltafold", "pentacode", "hunkfix")
+SCRIPTS = ("linesift", "linesift_crafted", "deltafold", "pentacode",
+           "hunkfix")
 
 
 def run_scripts(quick: bool) -> Results:
