@@ -58,17 +58,8 @@ def revise(lines: list[bytes], nedits: int, rng: random.Random,
     to three lines each."""
     out = list(lines)
     for e in range(nedits):
-        p = rng.randrange(len(out))
-        n = rng.randint(1, 3)
-        kind = rng.randrange(3)
-        new = [b"\tedit%s_%d_%d = %d;\n" % (tag, e, k, rng.randrange(1000))
-               for k in range(n)]
-        if kind == 0:
-            out[p:p] = new
-        elif kind == 1:
-            del out[p:p + n]
-        else:
-            out[p:p + n] = new
+        benchlib.splice(out, rng, 3, lambda k: b"\tedit%s_%d_%d = %d;\n" % (
+            tag, e, k, rng.randrange(1000)))
     return out
 
 

@@ -195,18 +195,8 @@ def evolve(lines: list[bytes], rng: random.Random, rev: int) -> list[bytes]:
     (benchlib.edit_lines makes a fixed number of one- to three-line edits)."""
     out = list(lines)
     for e in range(rng.randint(1, 6)):
-        p = rng.randrange(len(out))
-        n = rng.randint(1, 8)
-        new = [b"    v%d_%d_%d = step_%d(%d);\n" % (rev, e, k, rng.randrange(17),
-                                                 rng.randrange(100))
-               for k in range(n)]
-        kind = rng.randrange(3)
-        if kind == 0:
-            out[p:p] = new
-        elif kind == 1:
-            del out[p:p + n]
-        else:
-            out[p:p + n] = new
+        benchlib.splice(out, rng, 8, lambda k: b"    v%d_%d_%d = step_%d(%d);\n"
+                        % (rev, e, k, rng.randrange(17), rng.randrange(100)))
     return out
 
 

@@ -226,6 +226,22 @@ def edit_lines(lines: list[bytes], nedits: int, seed: int) -> list[bytes]:
     return out
 
 
+def splice(out: list[bytes], rng: random.Random, most: int,
+           make: Callable[[int], bytes]) -> None:
+    """One edit in place: at a random line, insert, delete or replace one to
+    most lines; make(k) gives the k-th new line."""
+    p = rng.randrange(len(out))
+    n = rng.randint(1, most)
+    kind = rng.randrange(3)
+    new = [make(k) for k in range(n)]
+    if kind == 0:
+        out[p:p] = new
+    elif kind == 1:
+        del out[p:p + n]
+    else:
+        out[p:p + n] = new
+
+
 def revision_chain(nlines: int, nrevs: int, edits: int,
                    seed: int) -> list[bytes]:
     """nrevs successive revisions of one C-like text, as whole texts."""
