@@ -258,7 +258,7 @@ def test_failed_write_keeps_the_old_output(files, tmp_path, capsysbinary,
         raise OSError(28, "No space left on device")
     monkeypatch.setattr(_cli.os, "fsync", disk_full)
     rc, _, err = run(capsysbinary, "diff", a, b, "-o", out)
-    assert rc == 1
+    assert rc == 2  # a failed write is trouble, as in diff
     assert_one_line_error(err, out, "No space left on device")
     assert out.read_bytes() == b"previous"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "b", "out"]
@@ -267,7 +267,7 @@ def test_failed_write_keeps_the_old_output(files, tmp_path, capsysbinary,
 def test_output_into_missing_directory(files, tmp_path, capsysbinary):
     a, = files(a=b"x")
     rc, _, err = run(capsysbinary, "fixws", a, "-o", tmp_path / "no/out")
-    assert rc == 1
+    assert rc == 2
     assert_one_line_error(err, tmp_path / "no/out")
 
 

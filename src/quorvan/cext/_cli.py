@@ -30,12 +30,27 @@ class CliError(Exception):
         self.status = status
 
 
+class OutputError(CliError):
+    """Standard output could not be written: status 2, as for any trouble.
+    A reader that went away (``| head``) is no news to anyone, so that one
+    is quiet."""
+
+    def __init__(self, message: str, quiet: bool = False) -> None:
+        super().__init__(message, 2)
+        self.quiet = quiet
+
+
+def output_error(e: OSError) -> OutputError:
+    return OutputError(f"standard output: {e.strerror or e}",
+                       isinstance(e, BrokenPipeError))
+
+
 def display(path: str) -> str:
     return "<stdin>" if path == "-" else path
 
 
-def _oserror(path: str, e: OSError) -> CliError:
-    return CliError(f"{display(path)}: {e.strerror or e}")
+def _oserror(path: str, e: OSError, status: int = 1) -> CliError:
+    return CliError(f"{display(path)}: {e.strerror or e}", status)
 
 
 class Inputs(contextlib.ExitStack):
@@ -130,30 +145,58 @@ def write_output(path: str | None, data: Data,
     renaming over them would replace the device node itself.
     """
     if path is None or path == "-":
+        if stdout is None and sys.stdout is None:  # fd 1 closed at start
+            raise OutputError("standard output: Bad file descriptor")
         out = stdout if stdout is not None else sys.stdout.buffer
-        out.write(data)
-        out.flush()
+        try:
+            out.write(data)
+            out.flush()
+        except OSError as e:
+            raise output_error(e) from None
+        except ValueError:  # closed by someone in this process
+            raise OutputError("standard output: closed") from None
         return
+    with _interruptible():
+        _write_file(path, data)
+
+
+@contextlib.contextmanager
+def _interruptible() -> Iterator[None]:
+    """Ctrl-C as KeyboardInterrupt while an output file is written, so the
+    temporary file can be removed on the way out. Elsewhere the command
+    line lets SIGINT end the process by its default action."""
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.SIG_DFL):
+        yield
+        return
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def _write_file(path: str, data: Data) -> None:
     target = os.path.realpath(path)  # keep a symlink, update what it names
     try:
         st: os.stat_result | None = os.stat(target)
     except FileNotFoundError:
         st = None
     except OSError as e:
-        raise _oserror(path, e) from None
+        raise _oserror(path, e, 2) from None
     if st is not None and stat.S_ISDIR(st.st_mode):
-        raise CliError(f"{path}: Is a directory")
+        raise CliError(f"{path}: Is a directory", 2)
     if st is not None and not stat.S_ISREG(st.st_mode):
         try:
             with open(target, "wb") as f:
                 f.write(data)
         except OSError as e:
-            raise _oserror(path, e) from None
+            raise _oserror(path, e, 2) from None
         return
     try:
         fd, tmp = _create_beside(target)
     except OSError as e:
-        raise _oserror(path, e) from None
+        raise _oserror(path, e, 2) from None
     try:
         with os.fdopen(fd, "wb") as f:
             if st is not None:  # a replaced file keeps its mode
@@ -166,7 +209,7 @@ def write_output(path: str | None, data: Data,
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         if isinstance(e, OSError):
-            raise _oserror(path, e) from None
+            raise _oserror(path, e, 2) from None
         raise
 
 
