@@ -32,15 +32,18 @@ if __name__ == "__main__" and signal.getsignal(signal.SIGINT) is \
 import argparse  # noqa: E402
 import contextlib  # noqa: E402
 import os  # noqa: E402
-import threading  # noqa: E402
 import time  # noqa: E402
-from pathlib import Path  # noqa: E402
-from typing import Callable, Iterator, Optional, Sequence  # noqa: E402
 
 from quorvan.cext._cli import CliError, Data, Inputs, OutputError, \
-    Progress, display, native_call, output_error, write_output  # noqa: E402
+    Progress, display, native_call, output_error, write_output, \
+    _set_sigint  # noqa: E402
 
-SAMPLE_DIR = Path(__file__).with_name("sample")
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing and pathlib cost start-up time; names only
+    from typing import Callable, Iterator, Optional, Sequence
+
+SAMPLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                          "sample")
 
 
 def _prog() -> str:
@@ -262,11 +265,19 @@ def cmd_fixws(args: argparse.Namespace, inp: Inputs) -> None:
 
 
 def _sample_history() -> list[bytes]:
-    paths = sorted(SAMPLE_DIR.glob("ringbuf.c.*"),
-                   key=lambda p: int(p.suffix[1:]))
-    if len(paths) < 2:
+    try:
+        names = [n for n in os.listdir(SAMPLE_DIR)
+                 if n.startswith("ringbuf.c.")]
+    except OSError:
+        names = []
+    names.sort(key=lambda n: int(n.rsplit(".", 1)[1]))
+    if len(names) < 2:
         raise CliError(f"{SAMPLE_DIR}: sample history missing")
-    return [p.read_bytes() for p in paths]
+    out = []
+    for n in names:
+        with open(os.path.join(SAMPLE_DIR, n), "rb") as f:
+            out.append(f.read())
+    return out
 
 
 def cmd_demo(args: argparse.Namespace, inp: Inputs) -> None:
@@ -298,7 +309,8 @@ def cmd_demo(args: argparse.Namespace, inp: Inputs) -> None:
             (str(n), str(text_bytes), str(delta_bytes), ratio,
              f"{(t2 - t0) * 1e3:.2f} ms")]
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    print(f"demo: {n} revisions of {SAMPLE_DIR.name}/ringbuf.c, diffed"
+    print(f"demo: {n} revisions of {os.path.basename(SAMPLE_DIR)}/ringbuf.c,"
+          " diffed"
           " revision by revision and each rebuilt from revision 0")
     print()
     for r in rows:
@@ -353,9 +365,42 @@ def _context(text: str) -> int:
     return n
 
 
+class _Formatter(argparse.HelpFormatter):
+    """argparse's help formatter with the terminal width looked up once.
+
+    argparse makes a formatter for every argument it adds, to check the
+    metavar, and each one asks the terminal for its size: a cost paid on
+    every run for help that is rarely printed."""
+
+    columns: Optional[int] = None
+
+    def __init__(self, prog: str, indent_increment: int = 2,
+                 max_help_position: int = 24,
+                 width: Optional[int] = None) -> None:
+        if width is None:
+            if _Formatter.columns is None:
+                import shutil
+
+                _Formatter.columns = shutil.get_terminal_size().columns - 2
+            width = _Formatter.columns
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
+def _translate_once() -> None:
+    """argparse translates its fixed texts on every use, and each lookup
+    searches the disk for message catalogs. The catalogs do not change
+    while we run, so one lookup per text is enough."""
+    import functools
+
+    gettext = getattr(argparse, "_")
+    if not hasattr(gettext, "cache_info"):
+        setattr(argparse, "_", functools.lru_cache(maxsize=None)(gettext))
+
+
 def build_parser() -> argparse.ArgumentParser:
+    _translate_once()
     parser = argparse.ArgumentParser(
-        prog=_prog(),
+        prog=_prog(), formatter_class=_Formatter,
         description="Line diffs, binary deltas, unified diffs, base-85 text"
                     " and whitespace normalisation from quorvan.cext. With"
                     " no arguments, runs the demo.",
@@ -365,12 +410,16 @@ def build_parser() -> argparse.ArgumentParser:
                " usage errors; diff -u exits 0 when the files are equal, 1"
                " when they differ, 2 on trouble.")
     parser.add_argument("--version", action=_VersionAction)
-    sub = parser.add_subparsers(dest="cmd", metavar="COMMAND")
+    # prog given, so that argparse builds no help formatter (and imports no
+    # shutil) for it on every run.
+    sub = parser.add_subparsers(dest="cmd", metavar="COMMAND",
+                                prog=parser.prog)
 
     def add(name: str, func: Callable[[argparse.Namespace, Inputs],
                                       Optional[int]],
             help: str) -> argparse.ArgumentParser:
-        p = sub.add_parser(name, help=help, description=help)
+        p = sub.add_parser(name, help=help, description=help,
+                           formatter_class=_Formatter)
         p.set_defaults(func=func)
         return p
 
@@ -475,12 +524,10 @@ def _interrupts_end_the_process() -> Iterator[None]:
     KeyboardInterrupt there, to remove its temporary file). So no
     traceback can come from anywhere in between. Where SIGINT is ignored
     (a background job) or handled by someone else, we leave it be."""
-    if threading.current_thread() is not threading.main_thread() or \
-            signal.getsignal(signal.SIGINT) is not \
-            signal.default_int_handler:
+    if signal.getsignal(signal.SIGINT) is not \
+            signal.default_int_handler or not _set_sigint(signal.SIG_DFL):
         yield
         return
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
         yield
     finally:

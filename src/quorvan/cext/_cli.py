@@ -6,20 +6,26 @@ parsing there reads as a list of subcommands.
 from __future__ import annotations
 
 import contextlib
-import mmap
 import os
 import signal
 import stat
 import sys
-import threading
 import time
-from typing import IO, Iterator, Union
+
+# Only names for the type checker: typing and mmap cost start-up time that
+# a small command should not pay.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import mmap
+    from typing import IO, Iterator, Union
+
+    Data = Union[bytes, mmap.mmap]
+else:
+    Data = bytes
 
 # A mapping costs a file descriptor (the map keeps its own duplicate) and at
 # least a page, so small files are read and large ones mapped.
 MAP_MIN = 64 * 1024
-
-Data = Union[bytes, mmap.mmap]
 
 
 class CliError(Exception):
@@ -98,6 +104,8 @@ class Inputs(contextlib.ExitStack):
                 if (not mapped or not stat.S_ISREG(st.st_mode)
                         or st.st_size < MAP_MIN):
                     return f.read()
+                import mmap
+
                 m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
         except OSError as e:
             raise _oserror(path, e) from None
@@ -160,16 +168,25 @@ def write_output(path: str | None, data: Data,
         _write_file(path, data)
 
 
+def _set_sigint(handler: object) -> bool:
+    """Sets SIGINT's handler; False, changing nothing, outside the main
+    thread, where only the main thread may set it."""
+    try:
+        signal.signal(signal.SIGINT, handler)  # type: ignore[arg-type]
+    except ValueError:
+        return False
+    return True
+
+
 @contextlib.contextmanager
 def _interruptible() -> Iterator[None]:
     """Ctrl-C as KeyboardInterrupt while an output file is written, so the
     temporary file can be removed on the way out. Elsewhere the command
     line lets SIGINT end the process by its default action."""
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.SIG_DFL):
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_DFL or \
+            not _set_sigint(signal.default_int_handler):
         yield
         return
-    signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         yield
     finally:
@@ -225,12 +242,10 @@ def native_call() -> Iterator[None]:
     written after the call, under Python's handler again. Where SIGINT is
     ignored (a background job) or handled by someone else, we leave it be.
     """
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT)
-            is not signal.default_int_handler):
+    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler \
+            or not _set_sigint(signal.SIG_DFL):
         yield
         return
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
         yield
     finally:

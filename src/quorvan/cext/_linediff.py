@@ -16,12 +16,15 @@ feed or at the end of its text). Nothing here splits a text into lines.
 from __future__ import annotations
 
 import struct
-from typing import List, Tuple
 
 from quorvan.cext import linesift
 
-# Old bytes old_start..old_end became new bytes new_start..new_end.
-Change = Tuple[int, int, int, int]
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs start-up time; names only
+    from typing import List, Tuple
+
+    # Old bytes old_start..old_end became new bytes new_start..new_end.
+    Change = Tuple[int, int, int, int]
 
 _HEADER = struct.Struct(">III")
 _FIRST_STEP = 64

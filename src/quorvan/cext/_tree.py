@@ -19,12 +19,15 @@ from __future__ import annotations
 import os
 import stat
 import sys
-from typing import List, Optional, Set, Tuple
 
 from quorvan.cext._cli import CliError, write_output
 from quorvan.cext._linediff import line_changes
 from quorvan.cext._unified import EPOCH, quote_name, timestamp, \
     unified_changes
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs start-up time; names only
+    from typing import List, Optional, Set, Tuple
 
 
 class _Walk:

@@ -18,9 +18,13 @@ import io
 import os
 import re
 import time
-from typing import List, Optional, Sequence, Tuple
+from quorvan.cext._linediff import changes_from_blocks
 
-from quorvan.cext._linediff import Change, changes_from_blocks
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs start-up time; names only
+    from typing import List, Optional, Sequence, Tuple
+
+    from quorvan.cext._linediff import Change
 
 MARKER = b"\\ No newline at end of file\n"
 
