@@ -163,13 +163,32 @@ def grow(old: bytes, new: bytes, changes: List[Change]) -> List[Change]:
     return out
 
 
-def line_changes(old: bytes, new: bytes) -> List[Change]:
+def line_changes(old: bytes, new: bytes, depth: int = 2) -> List[Change]:
     """The changes that turn old into new, as few and as small as the
-    engine, the trim and the growing make them; none when they are equal."""
+    engine, the trim and the growing make them; none when they are equal.
+
+    A change that still replaces lines by other lines is diffed once more
+    on its own, up to depth times: in a short range the engine's
+    popularity limit is far higher, so lines that could not anchor a match
+    in the whole text can anchor one there. Every such pass works on
+    disjoint ranges, so each costs at most one engine run over the texts.
+    """
     if old == new:
         return []
     p, s = trim(old, new)
-    return grow(old, new, _engine_changes(old, new, p, s))
+    found = grow(old, new, _engine_changes(old, new, p, s))
+    if depth <= 0 or (len(found) == 1 and found[0][0] == p
+                      and found[0][2] == p):
+        return found  # nothing matched inside the middles
+    out: List[Change] = []
+    for a1, a2, b1, b2 in found:
+        if a1 == a2 or b1 == b2:
+            out.append((a1, a2, b1, b2))
+            continue
+        for c1, c2, d1, d2 in line_changes(old[a1:a2], new[b1:b2],
+                                           depth - 1):
+            out.append((a1 + c1, a1 + c2, b1 + d1, b1 + d2))
+    return out
 
 
 def delta_of(new: bytes, changes: List[Change]) -> bytes:

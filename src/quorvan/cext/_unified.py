@@ -131,9 +131,9 @@ def hunks(old: bytes, new: bytes, changes: Sequence[Change],
     i, n = 0, len(changes)
     while i < n:
         j = i  # changes i..j share this hunk
-        while j + 1 < n and old.count(b"\n", changes[j][1],
-                                      changes[j + 1][0]) <= 2 * context:
-            j += 1
+        while j + 1 < n and _forward(old, changes[j][1], 2 * context) >= \
+                changes[j + 1][0]:
+            j += 1  # at most twice the context between them
         a1, _, b1, _ = changes[i]
         _, a2, _, b2 = changes[j]
         os_ = _back(old, a1, context)
