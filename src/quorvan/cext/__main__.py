@@ -20,16 +20,17 @@ Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error;
 """
 from __future__ import annotations
 
-import signal
+import _signal  # type: ignore[import-not-found]  # signal's core, built in
 import sys
 
-if __name__ == "__main__" and signal.getsignal(signal.SIGINT) is \
-        signal.default_int_handler:
+if __name__ == "__main__" and _signal.getsignal(_signal.SIGINT) is \
+        _signal.default_int_handler:
     # Run as a program: Ctrl-C ends it at once from here on, start-up
     # included (main keeps it so), and leaves no traceback.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    _signal.signal(_signal.SIGINT, _signal.SIG_DFL)
 
 import argparse  # noqa: E402
+import signal  # noqa: E402
 import contextlib  # noqa: E402
 import os  # noqa: E402
 import time  # noqa: E402
@@ -558,13 +559,15 @@ def _run(argv: Sequence[str] | None) -> int:
         if sys.stdout is None and getattr(args, "output", None) in (None,
                                                                     "-"):
             raise OutputError("standard output: Bad file descriptor")
-        with Inputs() as inp:
-            status = func(args, inp)
-        if sys.stdout is not None:
-            try:
+        try:
+            with Inputs() as inp:
+                status = func(args, inp)
+            if sys.stdout is not None:
                 sys.stdout.flush()  # what print() wrote
-            except OSError as e:
-                raise output_error(e) from None
+        except OSError as e:
+            # Files are read and written through _cli, which names them;
+            # what reaches here is print() to standard output.
+            raise output_error(e) from None
     except CliError as e:
         return _failed(parser, e, trouble)
     except MemoryError:
