@@ -37,7 +37,7 @@ import time  # noqa: E402
 
 from quorvan.cext._cli import CliError, Data, Inputs, OutputError, \
     Progress, display, native_call, output_error, write_output, \
-    _set_sigint  # noqa: E402
+    set_sigint  # noqa: E402
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing and pathlib cost start-up time; names only
@@ -526,7 +526,7 @@ def _interrupts_end_the_process() -> Iterator[None]:
     traceback can come from anywhere in between. Where SIGINT is ignored
     (a background job) or handled by someone else, we leave it be."""
     if signal.getsignal(signal.SIGINT) is not \
-            signal.default_int_handler or not _set_sigint(signal.SIG_DFL):
+            signal.default_int_handler or not set_sigint(signal.SIG_DFL):
         yield
         return
     try:

@@ -17,7 +17,7 @@ import time
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import mmap
-    from typing import IO, Iterator, Union
+    from typing import IO, Callable, Iterator, Union
 
     Data = Union[bytes, mmap.mmap]
 else:
@@ -164,11 +164,10 @@ def write_output(path: str | None, data: Data,
         except ValueError:  # closed by someone in this process
             raise OutputError("standard output: closed") from None
         return
-    with _interruptible():
-        _write_file(path, data)
+    _write_file(path, data)
 
 
-def _set_sigint(handler: object) -> bool:
+def set_sigint(handler: object) -> bool:
     """Sets SIGINT's handler; False, changing nothing, outside the main
     thread, where only the main thread may set it."""
     try:
@@ -178,19 +177,24 @@ def _set_sigint(handler: object) -> bool:
     return True
 
 
+class _Interrupted(KeyboardInterrupt):
+    """SIGINT came while an output file was written."""
+
+
 @contextlib.contextmanager
-def _interruptible() -> Iterator[None]:
-    """Ctrl-C as KeyboardInterrupt while an output file is written, so the
-    temporary file can be removed on the way out. Elsewhere the command
-    line lets SIGINT end the process by its default action."""
-    if signal.getsignal(signal.SIGINT) is not signal.SIG_DFL or \
-            not _set_sigint(signal.default_int_handler):
-        yield
+def _sigint_held() -> Iterator[Callable[[], bool]]:
+    """SIGINT blocked, held pending until the block ends; yields a test
+    for whether one came meanwhile. Blocking, rather than an exception
+    from a handler, leaves no moment at which an interrupt could strand a
+    temporary file (between its creation and the try that removes it)."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield lambda: False
         return
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
-        yield
+        yield lambda: signal.SIGINT in signal.sigpending()
     finally:
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
 
 
 def _write_file(path: str, data: Data) -> None:
@@ -210,24 +214,30 @@ def _write_file(path: str, data: Data) -> None:
         except OSError as e:
             raise _oserror(path, e, 2) from None
         return
-    try:
-        fd, tmp = _create_beside(target)
-    except OSError as e:
-        raise _oserror(path, e, 2) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            if st is not None:  # a replaced file keeps its mode
-                os.fchmod(f.fileno(), stat.S_IMODE(st.st_mode))
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, target)
-    except BaseException as e:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        if isinstance(e, OSError):
+    with _sigint_held() as interrupted:
+        try:
+            fd, tmp = _create_beside(target)
+        except OSError as e:
             raise _oserror(path, e, 2) from None
-        raise
+        try:
+            with os.fdopen(fd, "wb") as f:
+                if st is not None:  # a replaced file keeps its mode
+                    os.fchmod(f.fileno(), stat.S_IMODE(st.st_mode))
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+            if interrupted():
+                # Interrupted before the output was in place: none is
+                # made. The held signal ends the process as the block
+                # ends (or raises KeyboardInterrupt where it is handled).
+                raise _Interrupted
+            os.replace(tmp, target)
+        except BaseException as e:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
+            if isinstance(e, OSError):
+                raise _oserror(path, e, 2) from None
+            raise
 
 
 @contextlib.contextmanager
@@ -243,7 +253,7 @@ def native_call() -> Iterator[None]:
     ignored (a background job) or handled by someone else, we leave it be.
     """
     if signal.getsignal(signal.SIGINT) is not signal.default_int_handler \
-            or not _set_sigint(signal.SIG_DFL):
+            or not set_sigint(signal.SIG_DFL):
         yield
         return
     try:
