@@ -7,8 +7,9 @@ side only is reported as ``Only in FOLDER: NAME``; with -N it is diffed
 against an empty file stamped with the epoch, as GNU ``diff -ruN`` does, so
 that GNU patch and git apply create or delete it. An empty file has no hunk
 to carry it, so its creation or deletion is written as git writes it
-(``diff --git`` and ``new file mode`` or ``deleted file mode``), which both
-read. Files with zero bytes are diffed as text: both peers apply such hunks
+(``diff --git`` and ``new file mode`` or ``deleted file mode``), after all
+other files: GNU patch reads such a header only where no diff of the other
+kind follows it (and it creates the empty file, but cannot delete one). Files with zero bytes are diffed as text: both peers apply such hunks
 byte for byte.
 
 Exit status as diff's: 0 no difference, 1 differences, 2 trouble (a file that
@@ -41,6 +42,7 @@ class _Walk:
         self.prog = prog
         self.status = 0
         self.kept: List[bytes] = []  # the whole diff, for -o
+        self.empties: List[bytes] = []  # empty files made or removed
         self.folders: Set[Tuple[int, int]] = set()  # on the current path
 
     def emit(self, data: bytes) -> None:
@@ -75,11 +77,12 @@ class _Walk:
             self.trouble(path, e.strerror or str(e))
             return None
 
-    def folder(self, old: Optional[bytes], new: Optional[bytes]) -> None:
-        """Both sides of a folder, either of them missing (with -N)."""
+    def folder(self, old: bytes, new: bytes, old_here: bool,
+               new_here: bool) -> None:
+        """Both sides of a folder; with -N one of them may be missing."""
         names: Set[bytes] = set()
-        for side in (old, new):
-            if side is None:
+        for side, here in ((old, old_here), (new, new_here)):
+            if not here:
                 continue
             try:
                 names.update(os.listdir(side))
@@ -87,49 +90,41 @@ class _Walk:
                 self.trouble(side, e.strerror or str(e))
                 return
         for name in sorted(names):
-            self.entry(old, new, name)
+            self.entry(old, new, name, old_here, new_here)
 
-    def entry(self, old_dir: Optional[bytes], new_dir: Optional[bytes],
-              name: bytes) -> None:
-        old = None if old_dir is None else os.path.join(old_dir, name)
-        new = None if new_dir is None else os.path.join(new_dir, name)
-        so = None if old is None else self.look(old)
-        sn = None if new is None else self.look(new)
+    def entry(self, old_dir: bytes, new_dir: bytes, name: bytes,
+              old_here: bool, new_here: bool) -> None:
+        old = os.path.join(old_dir, name)
+        new = os.path.join(new_dir, name)
+        so = self.look(old) if old_here else None
+        sn = self.look(new) if new_here else None
         if so is None and sn is None:
             return
-        if so is None or sn is None:
-            if not self.new_file:
-                there = old_dir if so is not None else new_dir
-                assert there is not None
-                self.emit(b"Only in %s: %s\n" % (there, name))
-                return
-        old_path = old if old is not None else os.path.join(
-            old_dir or b"", name)
-        new_path = new if new is not None else os.path.join(
-            new_dir or b"", name)
+        if (so is None or sn is None) and not self.new_file:
+            self.emit(b"Only in %s: %s\n" % (
+                old_dir if so is not None else new_dir, name))
+            return
         kinds = [None if s is None else _kind(s.st_mode) for s in (so, sn)]
         if kinds[0] == kinds[1] == "directory" or \
                 (None in kinds and "directory" in kinds):
             here = [st for st in (so, sn) if st is not None]
             if any(self.entered(st) for st in here):
-                self.trouble(old_path if so else new_path,
-                             "recursive directory loop")
+                self.trouble(old if so else new, "recursive directory loop")
                 return
             keys = {(st.st_dev, st.st_ino) for st in here}
             self.folders |= keys
             try:
-                self.folder(old if so else None, new if sn else None)
+                self.folder(old, new, so is not None, sn is not None)
             finally:
                 self.folders -= keys
             return
-        known = [k for k in kinds if k is not None]
-        if any(k != "regular file" for k in known):
-            if kinds[0] != kinds[1] or kinds[0] != "regular file":
-                self.emit(b"File %s is a %s while file %s is a %s\n" % (
-                    old_path, (kinds[0] or "missing").encode(), new_path,
-                    (kinds[1] or "missing").encode()))
+        if kinds[0] != kinds[1] and None not in kinds or \
+                any(k not in (None, "regular file") for k in kinds):
+            self.emit(b"File %s is a %s while file %s is a %s\n" % (
+                old, (kinds[0] or "missing").encode(), new,
+                (kinds[1] or "missing").encode()))
             return
-        self.files(old_path, so, new_path, sn)
+        self.files(old, so, new, sn)
 
     def entered(self, st: os.stat_result) -> bool:
         return (st.st_dev, st.st_ino) in self.folders
@@ -146,7 +141,8 @@ class _Walk:
             st = so if so is not None else sn
             assert st is not None
             how = b"deleted" if sn is None else b"new"
-            self.emit(b"diff --git %s %s\n%s file mode %s\n" % (
+            self.status = max(self.status, 1)
+            self.empties.append(b"diff --git %s %s\n%s file mode %s\n" % (
                 qo, qn, how, _git_mode(st.st_mode)))
             return
         text = unified_changes(
@@ -198,7 +194,11 @@ def diff_trees(old: str, new: str, switches: str, context: int,
                            " compares two folders)", 2)
         stats.append(st)
     walk.folders |= {(st.st_dev, st.st_ino) for st in stats}
-    walk.folder(roots[0], roots[1])
+    walk.folder(roots[0], roots[1], True, True)
+    if walk.empties:
+        # Last: GNU patch reads a git header without hunks only where no
+        # diff of the other kind follows it.
+        walk.emit(b"".join(walk.empties))
     if output not in (None, "-"):
         write_output(output, b"".join(walk.kept))
     return walk.status
