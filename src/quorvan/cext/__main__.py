@@ -3,7 +3,8 @@
 Subcommands::
 
     diff OLD NEW [-o DELTA]        binary delta that turns OLD into NEW
-    diff -u OLD NEW [-U N] [-o OUT]  unified diff, for patch and git apply
+    diff -u OLD NEW [-U N] [-p] [-o OUT]  unified diff, for patch and git
+    diff -u -r [-N] OLD_DIR NEW_DIR  one unified diff of two folders
     apply FILE PATCH [-o OUT]      applies a unified diff to FILE
     blocks OLD NEW [--json]        matching line blocks, one a line
     patch BASE DELTA... [-o OUT]   applies a chain of deltas in one pass
@@ -15,8 +16,9 @@ Subcommands::
 
 With no arguments it runs the demo. FILE, BASE, DELTA, OLD, NEW and PATCH
 may be "-" for stdin (a missing FILE is stdin too), and OUT "-" for stdout.
-Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error;
-``diff -u`` follows diff instead: 0 equal, 1 different, 2 trouble.
+Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error or
+an output that cannot be written; ``diff -u`` follows diff instead: 0
+equal, 1 different, 2 trouble.
 """
 from __future__ import annotations
 
