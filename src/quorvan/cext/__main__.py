@@ -25,10 +25,12 @@ from __future__ import annotations
 import _signal  # type: ignore[import-not-found]  # signal's core, built in
 import sys
 
-if __name__ == "__main__" and _signal.getsignal(_signal.SIGINT) is \
-        _signal.default_int_handler:
-    # Run as a program: Ctrl-C ends it at once from here on, start-up
-    # included (main keeps it so), and leaves no traceback.
+if (__name__ == "__main__" or (sys.argv and sys.argv[0].rsplit(
+        "/", 1)[-1].startswith("quorvan-cext"))) and \
+        _signal.getsignal(_signal.SIGINT) is _signal.default_int_handler:
+    # Run as a program (python -m, or the installed script importing us):
+    # Ctrl-C ends it at once from here on, start-up included (main keeps it
+    # so), and leaves no traceback.
     _signal.signal(_signal.SIGINT, _signal.SIG_DFL)
 
 import argparse  # noqa: E402
