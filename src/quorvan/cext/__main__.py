@@ -47,6 +47,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing and pathlib cost start-up time; names only
     from typing import Callable, Iterator, Optional, Sequence
 
+    from _typeshed import SupportsWrite
+
 SAMPLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                           "sample")
 
@@ -391,6 +393,22 @@ class _Formatter(argparse.HelpFormatter):
         super().__init__(prog, indent_increment, max_help_position, width)
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse drops a failed write of --help in silence; ours reports it
+    as any other failed write to standard output."""
+
+    def _print_message(self, message: str,
+                       file: Optional[SupportsWrite[str]] = None) -> None:
+        if not message:
+            return
+        out = file or sys.stderr
+        try:
+            out.write(message)
+        except OSError as e:
+            if out is sys.stdout:
+                raise output_error(e) from None
+
+
 def _translate_once() -> None:
     """argparse translates its fixed texts on every use, and each lookup
     searches the disk for message catalogs. The catalogs do not change
@@ -404,7 +422,7 @@ def _translate_once() -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     _translate_once()
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=_prog(), formatter_class=_Formatter,
         description="Line diffs, binary deltas, unified diffs, base-85 text"
                     " and whitespace normalisation from quorvan.cext. With"
@@ -544,7 +562,13 @@ def _run(argv: Sequence[str] | None) -> int:
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, or a usage error already printed
-        return e.code if isinstance(e.code, int) else 2
+        code = e.code if isinstance(e.code, int) else 2
+        if code == 0 and sys.stdout is not None:
+            try:  # the help is still in stdout's buffer
+                sys.stdout.flush()
+            except OSError as error:
+                return _failed(parser, output_error(error), 2)
+        return code
     except CliError as e:  # --version or --help could not be written
         return _failed(parser, e, 2)
     func = getattr(args, "func", cmd_demo)
