@@ -372,6 +372,22 @@ def _context(text: str) -> int:
     return n
 
 
+def _terminal_columns() -> int:
+    """What shutil.get_terminal_size gives, without importing shutil (and
+    its compression modules) on every run."""
+    try:
+        return int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        pass
+    stdout = sys.__stdout__
+    try:
+        if stdout is not None:
+            return os.get_terminal_size(stdout.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        pass
+    return 80
+
+
 class _Formatter(argparse.HelpFormatter):
     """argparse's help formatter with the terminal width looked up once.
 
@@ -386,9 +402,7 @@ class _Formatter(argparse.HelpFormatter):
                  width: Optional[int] = None) -> None:
         if width is None:
             if _Formatter.columns is None:
-                import shutil
-
-                _Formatter.columns = shutil.get_terminal_size().columns - 2
+                _Formatter.columns = _terminal_columns() - 2
             width = _Formatter.columns
         super().__init__(prog, indent_increment, max_help_position, width)
 
