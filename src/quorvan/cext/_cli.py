@@ -159,7 +159,15 @@ def write_output(path: str | None, data: Data,
             raise OutputError("standard output: Bad file descriptor")
         out = stdout if stdout is not None else sys.stdout.buffer
         try:
-            out.write(data)
+            # A buffered write that fails after part of the data went out
+            # (a reader gone, a disk full) returns the part's length and
+            # raises nothing: write the rest until it does raise.
+            view = memoryview(data)
+            while view:
+                n = out.write(view)
+                if not n:  # nothing taken, nothing raised: no way on
+                    raise OSError(5, "Input/output error")
+                view = view[n:]
             out.flush()
         except OSError as e:
             raise output_error(e) from None
