@@ -12,7 +12,7 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from quorvan.cext import deltafold
+from quorvan.cext import _cli, deltafold
 from quorvan.cext.__main__ import main
 from quorvan.cext._linediff import delta_of, line_changes
 from quorvan.cext._unified import quote_name, unified_changes
@@ -228,3 +228,23 @@ def test_sigint_at_any_moment_leaves_no_traceback_and_no_file(pair,
             assert rc in (-signal.SIGINT, 130, 1), (rc, err)
         assert sorted(x.name for x in tmp_path.iterdir()) in ([], ["out"])
         out.unlink(missing_ok=True)  # when it finished first
+
+
+def test_a_write_cut_short_is_an_error_not_a_success():
+    # What a buffered write does when the reader goes away or the disk
+    # fills part way: returns the part's length, raises on the next call.
+    class Partial:
+        def __init__(self):
+            self.calls = 0
+
+        def write(self, data):
+            self.calls += 1
+            if self.calls > 1:
+                raise OSError(28, "No space left on device")
+            return len(data) // 2
+
+        def flush(self):
+            pass
+
+    with pytest.raises(_cli.OutputError, match="No space left"):
+        _cli.write_output(None, b"x" * 100, stdout=Partial())
