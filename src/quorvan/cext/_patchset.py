@@ -15,7 +15,7 @@ import io
 from dataclasses import dataclass, field, replace
 
 from quorvan.cext._apply import Hunk, LineCounter, PatchError, read_hunk
-from quorvan.cext._quote import BadName, git_names, header_name, is_epoch, read_quoted
+from quorvan.cext._quote import BadName, header_name, is_epoch, read_quoted
 from quorvan.cext._unified import MARKER
 
 DEV_NULL = b"/dev/null"
@@ -33,8 +33,8 @@ class FilePatch:
     headers: bool = False           # "---"/"+++" lines were read
     old_epoch: bool = False         # its time stamp is 1970's start
     new_epoch: bool = False
-    git_old: bytes | None = None  # from "diff --git A B"
-    git_new: bytes | None = None
+    git_line: bytes = b""           # what follows "diff --git "
+    swapped: bool = False           # reversed: git_line names new, old
     moved_from: bytes | None = None  # rename or copy lines
     moved_to: bytes | None = None
     create: bool = False
@@ -49,8 +49,8 @@ class FilePatch:
         """The diff that undoes this one."""
         return replace(
             self, old=self.new, new=self.old, old_epoch=self.new_epoch,
-            new_epoch=self.old_epoch, git_old=self.git_new,
-            git_new=self.git_old, moved_from=self.moved_to,
+            new_epoch=self.old_epoch, swapped=not self.swapped,
+            moved_from=self.moved_to,
             moved_to=self.moved_from, create=self.delete,
             delete=self.create, old_mode=self.new_mode,
             new_mode=self.old_mode,
@@ -159,9 +159,7 @@ def read_patchset(data: bytes) -> list[FilePatch]:
             continue
         if first == b"d" and line.startswith(b"diff --git "):
             cur = FilePatch(where(at), git=True)
-            names = git_names(line[11:])
-            if names is not None:
-                cur.git_old, cur.git_new = names
+            cur.git_line = line[11:]
             files.append(cur)
             git_header = True
             continue
@@ -191,7 +189,7 @@ def read_patchset(data: bytes) -> list[FilePatch]:
         if _binary(line):
             name = b""
             if cur is not None:
-                name = cur.new or cur.git_new or cur.old or b""
+                name = cur.new or cur.old or cur.git_line.strip()
             raise PatchError(f"line {where(at)}: binary patches are not"
                              " supported" + (f" ({name.decode(errors='replace')})"
                                               if name else ""))

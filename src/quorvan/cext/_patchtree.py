@@ -24,6 +24,7 @@ from dataclasses import dataclass
 
 from quorvan.cext._apply import Hunk, PatchError, apply
 from quorvan.cext._patchset import FilePatch
+from quorvan.cext._quote import git_names, strip_components
 
 
 @dataclass
@@ -40,16 +41,12 @@ def show(name: bytes) -> str:
 
 
 def strip(name: bytes, n: int) -> bytes:
-    """name without its n leading directories; runs of slashes count as
-    one, so -p1 turns /u/src/x into u/src/x."""
-    rest = name
-    for _ in range(n):
-        slash = rest.find(b"/")
-        if slash < 0:
-            raise PatchError(f"cannot strip {n} leading director"
-                             f"{'y' if n == 1 else 'ies'} from"
-                             f" {show(name)!r} (see -p)")
-        rest = rest[slash + 1:].lstrip(b"/")
+    """name without its n leading directories (see -p)."""
+    rest = strip_components(name, n)
+    if rest is None:
+        raise PatchError(f"cannot strip {n} leading director"
+                         f"{'y' if n == 1 else 'ies'} from"
+                         f" {show(name)!r} (see -p)")
     return rest
 
 
@@ -170,18 +167,29 @@ def _already(name: str, reverse: bool, what: str) -> PatchError:
 def plan_file(tree: Tree, fp: FilePatch, p: int, reverse: bool,
               say: Callable[[str], None]) -> None:
     """Applies one file's diff to the plan; says what it does."""
+    git_old = git_new = None
+    if fp.git and not fp.headers and (fp.moved_from is None
+                                      or fp.moved_to is None):
+        # names only on the "diff --git" line
+        names = git_names(fp.git_line, p)
+        if names is None:
+            raise PatchError(f"line {fp.line}: cannot read the names of"
+                             f" 'diff --git {show(fp.git_line.strip())}'"
+                             f" with -p {p}")
+        git_old, git_new = names[::-1] if fp.swapped else names
+
     def name(moved: bytes | None, header: bytes | None,
              git: bytes | None) -> str | None:
         if moved is not None:  # git writes these without a/ or b/
             return tree.resolve(strip(moved, max(p - 1, 0)))
         if header is not None:
             return tree.resolve(strip(header, p))
-        if git is not None and not fp.headers:
+        if git is not None:
             return tree.resolve(strip(git, p))
         return None
 
-    old = None if fp.create else name(fp.moved_from, fp.old, fp.git_old)
-    new = None if fp.delete else name(fp.moved_to, fp.new, fp.git_new)
+    old = None if fp.create else name(fp.moved_from, fp.old, git_old)
+    new = None if fp.delete else name(fp.moved_to, fp.new, git_new)
     if old is None and new is None:
         raise PatchError(f"line {fp.line}: a file's diff with no usable"
                          " names")

@@ -92,17 +92,24 @@ def is_epoch(stamp: bytes) -> bool:
     return secs == 0
 
 
-def _after_first(name: bytes) -> bytes | None:
-    slash = name.find(b"/")
-    return name[slash + 1:] if slash >= 0 else None
+def strip_components(name: bytes, n: int) -> bytes | None:
+    """name without its n leading directories, or None if it has fewer.
+    Runs of slashes count as one, so stripping one from /u/src/x leaves
+    u/src/x."""
+    for _ in range(n):
+        slash = name.find(b"/")
+        if slash < 0:
+            return None
+        name = name[slash + 1:].lstrip(b"/")
+    return name
 
 
-def git_names(rest: bytes) -> tuple[bytes, bytes] | None:
+def git_names(rest: bytes, strip: int) -> tuple[bytes, bytes] | None:
     """The two names of a ``diff --git A B`` line, given what follows
     "diff --git ". Unquoted names may hold spaces, so the line is split
-    where both halves name the same file below their first directory,
-    which is the case whenever the header has no other lines naming them.
-    None when the split cannot be found."""
+    where both halves name the same file once strip leading directories
+    are gone, which is the case whenever the header has no other lines
+    naming them. None when no such split is found."""
     rest = _chomp(rest)
     try:
         if rest[:1] == b'"':
@@ -128,7 +135,8 @@ def git_names(rest: bytes) -> tuple[bytes, bytes] | None:
     at = rest.find(b" ")
     while at >= 0:
         a, b = rest[:at], rest[at + 1:]
-        if _after_first(a) is not None and _after_first(a) == _after_first(b):
+        same = strip_components(a, strip)
+        if same and same == strip_components(b, strip):
             return a, b
         at = rest.find(b" ", at + 1)
     return None
