@@ -12,7 +12,8 @@ import time
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings, strategies as st
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
 
 from quorvan.cext.__main__ import main
 
@@ -36,7 +37,7 @@ def call(*argv):
 
 def peer(argv, cwd):
     return subprocess.run(argv, cwd=cwd, capture_output=True, timeout=60,
-                          env=dict(GIT_ENV,
+                          check=False, env=dict(GIT_ENV,
                                    GIT_CEILING_DIRECTORIES=str(cwd)))
 
 
@@ -113,7 +114,7 @@ def make_patches(d):
                   "--text", "-M", "a", "b"], d)
         assert r.returncode == 1, r.stderr
         made.append(("git", r.stdout, 2, True))
-    rc, out, err = call_bytes("diff", "-u", "-r", "-N", d / "a", d / "b")
+    rc, out, _ = call_bytes("diff", "-u", "-r", "-N", d / "a", d / "b")
     if rc in (0, 1):  # a command line without tree diffs says 2
         made.append(("ours", out, 1, False))
     # diff -ruN sees no change of mode alone.
@@ -122,7 +123,7 @@ def make_patches(d):
 
 def call_bytes(*argv):
     r = subprocess.run([sys.executable, "-m", "quorvan.cext", *map(str, argv)],
-                       capture_output=True, timeout=60)
+                       capture_output=True, timeout=60, check=False)
     return r.returncode, r.stdout, r.stderr
 
 
@@ -235,8 +236,8 @@ def _git(old, new, body=b"@@ -0,0 +1 @@\n+pwned\n", extra=b""):
      [], "dirlink", "symbolic link"),
     (b"--- a/flink\n+++ b/flink\n@@ -1 +1 @@\n-old\n+pwned\n",
      [], "filelink", "symbolic link"),
-    (b"diff --git a/bin b/bin\nnew file mode 100644\nGIT binary patch\n"
-     b"literal 3\nKcmZ>9%K-oa0s#R5\n\nliteral 0\nHcmV?d00001\n\n",
+    ((b"diff --git a/bin b/bin\nnew file mode 100644\nGIT binary patch\n"
+      b"literal 3\nKcmZ>9%K-oa0s#R5\n\nliteral 0\nHcmV?d00001\n\n"),
      [], None, "binary"),
     (b"Binary files a/bin and b/bin differ\n", [], None, "binary"),
     (_git(b"l", b"l", extra=b"new file mode 120000\n"), [], None,
@@ -299,7 +300,7 @@ def test_messages_to_a_full_disk_are_one_line_and_status_2(tmp_path):
     with open("/dev/full", "wb") as full:
         r = subprocess.run([sys.executable, "-m", "quorvan.cext", "apply",
                             "--dry-run", "p"], cwd=tmp_path, stdout=full,
-                           stderr=subprocess.PIPE, timeout=60)
+                           stderr=subprocess.PIPE, timeout=60, check=False)
     assert r.returncode == 2 and r.stderr.count(b"\n") == 1, r.stderr
     assert (tmp_path / "x").read_bytes() == b"a\n"
 

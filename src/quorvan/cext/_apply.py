@@ -12,11 +12,12 @@ from __future__ import annotations
 import io
 import re
 from collections.abc import Callable
-from dataclasses import dataclass
 from typing import cast
 
+from quorvan.cext import hunkfix
 from quorvan.cext._unified import MARKER, split_lines
 
+_CR_MARKER = b"\r\n" + MARKER
 _HEADER = re.compile(rb"@@ -(\d+)(?:,(\d+))? \+(\d+)(?:,(\d+))? @@")
 
 
@@ -24,16 +25,30 @@ class PatchError(Exception):
     """A patch that cannot be read or applied; the message is one line."""
 
 
-@dataclass
 class Hunk:
-    number: int          # from 1, in its file's patch order
-    header: str          # "@@ -a,b +c,d @@", for messages
-    line: int            # line number of the header in the patch
-    old_start: int       # as stated, from 1 (0 for an empty file)
-    new_start: int
-    body: list[bytes]    # every line with its prefix, as hunkfix reads it
-    old: list[bytes]     # old side, each line with its prefix
-    new: list[bytes]     # new side, without prefixes
+    """One hunk: its header's numbers and its lines, each side apart."""
+
+    __slots__ = ("body", "header", "lines", "new", "new_start", "number",
+                 "old", "old_start", "pos")
+
+    def __init__(self, number: int, header: str, pos: int,
+                 lines: LineCounter | None, old_start: int, new_start: int,
+                 body: list[bytes], old: list[bytes],
+                 new: list[bytes]) -> None:
+        self.number = number        # from 1, in its file's patch order
+        self.header = header        # "@@ -a,b +c,d @@", for messages
+        self.pos = pos              # where the header is in the patch
+        self.lines = lines          # counts lines to pos, for messages
+        self.old_start = old_start  # as stated, from 1 (0: empty file)
+        self.new_start = new_start
+        self.body = body            # every line with its prefix
+        self.old = old              # old side, each with its prefix
+        self.new = new              # new side, without prefixes
+
+    @property
+    def line(self) -> int:
+        """Line number of the header in the patch."""
+        return self.lines(self.pos) if self.lines is not None else self.pos
 
     def stated(self) -> int:
         """Index of the first old line in the file. An empty old side
@@ -44,8 +59,8 @@ class Hunk:
         """The hunk that undoes this one: "+" lines are its old side,
         "-" lines its new side. testhunk skips any prefix, so "+" lines
         serve as old lines as they are."""
-        return Hunk(self.number, self.header, self.line, self.new_start,
-                    self.old_start, self.body,
+        return Hunk(self.number, self.header, self.pos, self.lines,
+                    self.new_start, self.old_start, self.body,
                     [x for x in self.body if x[:1] != b"-"],
                     [x[1:] for x in self.body if x[:1] != b"+"])
 
@@ -88,41 +103,40 @@ def _keep_crs(raw: bytes, body: list[bytes], old: list[bytes],
     new[:] = [x[1:] for x in body if x[:1] != b"-"]
 
 
-def read_hunk(f: io.BytesIO, data: bytes, header: bytes, where: int,
-              number: int) -> Hunk:
+def read_hunk(f: io.BytesIO, data: bytes, header: bytes, pos: int,
+              lines: LineCounter, number: int) -> Hunk:
     """The hunk whose header line was just read from f, a reader over
     data. f is left after the hunk's last line, and after a no-newline
     marker that follows it."""
-    from quorvan.cext import hunkfix
-
     m = _HEADER.match(header)
     if m is None:
-        raise PatchError(f"line {where}: hunk #{number} has a malformed"
-                         " header")
-    a, b, c, d = (int(x) if x is not None else 1 for x in m.groups())
+        raise PatchError(f"line {lines(pos)}: hunk #{number} has a"
+                         " malformed header")
+    a, b, c, d = m.group(1, 2, 3, 4)
+    nold = 1 if b is None else int(b)
+    nnew = 1 if d is None else int(d)
     text = m.group(0).decode("ascii")
     body: list[bytes] = []
     old: list[bytes] = []
     new: list[bytes] = []
     start = f.tell()
     try:
-        hunkfix.addlines(f, body, b, d, old, new)
-        mark = f.tell()
-        if f.readline() == MARKER:  # after the hunk's last line
+        hunkfix.addlines(f, body, nold, nnew, old, new)
+        end = f.tell()
+        if data.startswith(MARKER, end):  # after the hunk's last line
+            end += len(MARKER)
+            f.seek(end)
             hunkfix.fix_newline(body, old, new)
-        else:
-            f.seek(mark)
     except hunkfix.hunkfixError as e:
-        raise PatchError(f"line {where}: hunk #{number} ({text}): {e}") \
-            from None
-    end = f.tell()
+        raise PatchError(f"line {lines(pos)}: hunk #{number} ({text}):"
+                         f" {e}") from None
     if not header.endswith(b"\r\n") and \
-            data.find(b"\r\n" + MARKER, start, end) >= 0:
+            data.find(_CR_MARKER, start, end) >= 0:
         _keep_crs(data[start:end], body, old, new)
-    if len(old) != b or len(new) != d:
-        raise PatchError(f"line {where}: hunk #{number} ({text}) holds"
+    if len(old) != nold or len(new) != nnew:
+        raise PatchError(f"line {lines(pos)}: hunk #{number} ({text}) holds"
                          f" {len(old)} old and {len(new)} new lines")
-    return Hunk(number, text, where, a, c, body, old, new)
+    return Hunk(number, text, pos, lines, int(a), int(c), body, old, new)
 
 
 def read_patch(data: bytes) -> list[Hunk]:
@@ -147,7 +161,6 @@ def _find(hunk: Hunk, lines: list[bytes], guess: int,
           lowest: int) -> int | None:
     """The start nearest to guess, not before lowest, where the hunk's old
     side matches; later before earlier at equal distance."""
-    from quorvan.cext import hunkfix
 
     highest = len(lines) - len(hunk.old)
     if highest < lowest:
@@ -163,11 +176,71 @@ def _find(hunk: Hunk, lines: list[bytes], guess: int,
     return None
 
 
+def _skip_lines(text: bytes, pos: int, n: int, avg: int) -> int:
+    """The offset n lines on from pos, a line start: just after the n-th
+    line feed, or the end of a last line that has none; -1 if the text
+    ends before. A long run is counted in one window of n * avg bytes
+    (avg: a guess at the bytes per line), then put right line by line."""
+    size = len(text)
+    while n > 8:
+        end = pos + n * avg
+        if end >= size:
+            break
+        k = text.count(b"\n", pos, end)
+        if k >= n:  # too far: back over the extra line feeds
+            for _ in range(k - n + 1):
+                end = text.rfind(b"\n", pos, end)
+            return end + 1
+        pos, n = end, n - k
+        avg += avg // 2 + 1  # lines run longer here than guessed
+    for i in range(n):
+        j = text.find(b"\n", pos)
+        if j < 0:
+            return size if i == n - 1 and pos < size else -1
+        pos = j + 1
+    return pos
+
+
+def _apply_in_place(text: bytes, hunks: list[Hunk]) -> bytes | None:
+    """The text with every hunk applied where it says, or None if one is
+    not there. Works on byte offsets, without splitting the text into
+    lines; apply falls back to the search when this gives None."""
+    view = memoryview(text)  # slices of it are not copies
+    out: list[bytes | memoryview] = []
+    done = 0  # lines already copied or replaced
+    pos = 0   # their end in text
+    avg = 64
+    for h in hunks:
+        stated = h.stated()
+        n = stated - done
+        if n < 0:
+            return None
+        at = _skip_lines(text, pos, n, avg)
+        if at < 0:
+            return None
+        if n > 16:
+            avg = (at - pos) // n + 1
+        old = b"".join([x[1:] for x in h.old])
+        end = at + len(old)
+        # A last old line without a line feed must end the text.
+        if not text.startswith(old, at) or \
+                (old[-1:] not in (b"\n", b"") and end != len(text)):
+            return None
+        out.append(view[pos:at])
+        out.extend(h.new)
+        done, pos = stated + len(h.old), end
+    out.append(view[pos:])
+    return b"".join(out)
+
+
 def apply(text: bytes, hunks: list[Hunk],
           report: Callable[[str], None]) -> bytes:
     """The text with every hunk applied, in order. A hunk placed away from
     its stated line is reported as patch reports it; one that matches
     nowhere raises PatchError and nothing is returned."""
+    fast = _apply_in_place(text, hunks)
+    if fast is not None:
+        return fast
     lines = split_lines(text)
     out: list[bytes] = []
     done = 0     # lines of the text already copied or replaced

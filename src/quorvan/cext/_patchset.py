@@ -12,7 +12,6 @@ missing file) makes the diff a creation or a deletion.
 from __future__ import annotations
 
 import io
-from dataclasses import dataclass, field, replace
 
 from quorvan.cext._apply import Hunk, LineCounter, PatchError, read_hunk
 from quorvan.cext._quote import BadName, header_name, is_epoch, read_quoted
@@ -21,40 +20,49 @@ from quorvan.cext._unified import MARKER
 DEV_NULL = b"/dev/null"
 
 
-@dataclass
 class FilePatch:
     """One file's diff. Names are as the patch writes them, unquoted;
     those of rename and copy lines lack the first directory that the
     other names carry (git writes them so)."""
-    line: int                       # patch line where the diff starts
-    git: bool = False
-    old: bytes | None = None     # from "---"; None for /dev/null
-    new: bytes | None = None     # from "+++"
-    headers: bool = False           # "---"/"+++" lines were read
-    old_epoch: bool = False         # its time stamp is 1970's start
-    new_epoch: bool = False
-    git_line: bytes = b""           # what follows "diff --git "
-    swapped: bool = False           # reversed: git_line names new, old
-    moved_from: bytes | None = None  # rename or copy lines
-    moved_to: bytes | None = None
-    create: bool = False
-    delete: bool = False
-    rename: bool = False
-    copy: bool = False
-    old_mode: int | None = None
-    new_mode: int | None = None
-    hunks: list[Hunk] = field(default_factory=list)
+
+    __slots__ = ("copy", "create", "delete", "git", "git_line", "headers",
+                 "hunks", "line", "moved_from", "moved_to", "new",
+                 "new_epoch", "new_mode", "old", "old_epoch", "old_mode",
+                 "rename", "swapped")
+
+    def __init__(self, line: int, git: bool = False) -> None:
+        self.line = line                # patch line where the diff starts
+        self.git = git
+        self.old: bytes | None = None   # from "---"; None for /dev/null
+        self.new: bytes | None = None   # from "+++"
+        self.headers = False            # "---"/"+++" lines were read
+        self.old_epoch = False          # its time stamp is 1970's start
+        self.new_epoch = False
+        self.git_line = b""             # what follows "diff --git "
+        self.swapped = False            # reversed: git_line says new, old
+        self.moved_from: bytes | None = None  # rename or copy lines
+        self.moved_to: bytes | None = None
+        self.create = False
+        self.delete = False
+        self.rename = False
+        self.copy = False
+        self.old_mode: int | None = None
+        self.new_mode: int | None = None
+        self.hunks: list[Hunk] = []
 
     def reversed(self) -> FilePatch:
         """The diff that undoes this one."""
-        return replace(
-            self, old=self.new, new=self.old, old_epoch=self.new_epoch,
-            new_epoch=self.old_epoch, swapped=not self.swapped,
-            moved_from=self.moved_to,
-            moved_to=self.moved_from, create=self.delete,
-            delete=self.create, old_mode=self.new_mode,
-            new_mode=self.old_mode,
-            hunks=[h.reversed() for h in self.hunks])
+        r = FilePatch(self.line, self.git)
+        r.headers, r.git_line, r.swapped = \
+            self.headers, self.git_line, not self.swapped
+        r.rename, r.copy = self.rename, self.copy
+        r.old, r.new = self.new, self.old
+        r.old_epoch, r.new_epoch = self.new_epoch, self.old_epoch
+        r.moved_from, r.moved_to = self.moved_to, self.moved_from
+        r.create, r.delete = self.delete, self.create
+        r.old_mode, r.new_mode = self.new_mode, self.old_mode
+        r.hunks = [h.reversed() for h in self.hunks]
+        return r
 
 
 def _mode(line: bytes, where: int) -> int:
@@ -153,7 +161,7 @@ def read_patchset(data: bytes) -> list[FilePatch]:
             if cur.git and not cur.headers:
                 raise PatchError(f"line {where(at)}: a hunk with no"
                                  " ---/+++ header in git's diff")
-            cur.hunks.append(read_hunk(f, data, line, where(at),
+            cur.hunks.append(read_hunk(f, data, line, at, where,
                                        len(cur.hunks) + 1))
             git_header = False
             continue

@@ -20,20 +20,23 @@ import os
 import signal
 import stat
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
 
 from quorvan.cext._apply import Hunk, PatchError, apply
 from quorvan.cext._patchset import FilePatch
 from quorvan.cext._quote import git_names, strip_components
 
 
-@dataclass
 class Entry:
     """A file of the tree as the plan leaves it; data None: absent."""
-    data: bytes | None
-    mode: int | None     # permission bits; None: a new file's default
-    changed: bool = False
-    on_disk: bool = False   # the file exists before the run
+
+    __slots__ = ("changed", "data", "mode", "on_disk")
+
+    def __init__(self, data: bytes | None, mode: int | None,
+                 on_disk: bool = False) -> None:
+        self.data = data
+        self.mode = mode        # permission bits; None: a new file's default
+        self.changed = False
+        self.on_disk = on_disk  # the file exists before the run
 
 
 def show(name: bytes) -> str:

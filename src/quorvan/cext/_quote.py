@@ -8,7 +8,6 @@ before the time stamp, or to the end of the line.
 """
 from __future__ import annotations
 
-import calendar
 import re
 
 _ESCAPED = {ord("a"): 7, ord("b"): 8, ord("t"): 9, ord("n"): 10,
@@ -85,7 +84,9 @@ def is_epoch(stamp: bytes) -> bool:
     if m is None:
         return False
     y, mo, d, h, mi, s = (int(x) for x in m.groups()[:6])
-    secs = calendar.timegm((y, mo, d, h, mi, s, 0, 0, 0))
+    if (y, mo, d) not in ((1970, 1, 1), (1969, 12, 31)):
+        return False
+    secs = (d - 1 if y == 1970 else -1) * 86400 + h * 3600 + mi * 60 + s
     if m.group(7):
         zone = int(m.group(8)) * 3600 + int(m.group(9)) * 60
         secs -= zone if m.group(7) == b"+" else -zone
