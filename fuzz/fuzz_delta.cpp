@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "deltafold.h"
-#include "deltafold_internal.h"
+#include "deltafold/deltafold.h"
+#include "deltafold/internal.h"
 
 namespace {
 PyObject* g_expect;  // reference.expect_delta

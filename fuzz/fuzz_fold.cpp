@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "deltafold.h"
+#include "deltafold/deltafold.h"
 
 namespace {
 

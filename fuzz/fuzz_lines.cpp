@@ -7,10 +7,10 @@
 // Input: 2-byte big-endian source length k, k source bytes, then the target.
 #include <vector>
 
-#include "deltafold.h"
+#include "deltafold/deltafold.h"
 #include "fuzz_common.h"
-#include "linesift.h"
-#include "linesift_internal.h"
+#include "linesift/internal.h"
+#include "linesift/linesift.h"
 
 namespace {
 

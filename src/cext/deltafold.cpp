@@ -9,8 +9,8 @@
 
 #include <climits>
 
-#include "deltafold.h"
-#include "deltafold_internal.h"
+#include "deltafold/deltafold.h"
+#include "deltafold/internal.h"
 #include "pyutil.h"
 
 namespace {

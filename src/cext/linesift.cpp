@@ -3,8 +3,8 @@
 // delta writing; this layer parses, releases the lock around the engine's
 // work, builds the result objects and maps engine codes to exceptions.
 
-#include "linesift.h"
-#include "linesift_internal.h"
+#include "linesift/linesift.h"
+#include "linesift/internal.h"
 #include "pyutil.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // Every 4 input bytes become 5 digits, most significant first. Both
 // directions make one pass and write straight into a result bytes object
 // allocated once.
-#include "pentacode.h"
+#include "pentacode/pentacode.h"
 #include "pyutil.h"
 
 #include <cstdint>

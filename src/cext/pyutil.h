@@ -118,7 +118,7 @@ class Buffer {
     bool held_;
 };
 
-// How a module reports one engine result code (qv_codes.h): with type and
+// How a module reports one engine result code (qv/codes.h): with type and
 // message, or as MemoryError when type is null.
 struct CodeError {
     int64_t code;

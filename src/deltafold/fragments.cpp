@@ -1,13 +1,13 @@
 // Patch engine, fragment lists: decoding a binary delta, sizing and applying
 // a list against a source text, freeing a list; and the size-only reading of
-// a delta's headers. The fold lives in deltafold_fold.cpp.
-#include "deltafold.h"
+// a delta's headers. The fold lives in fold.cpp.
+#include "deltafold/deltafold.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "deltafold_internal.h"
-#include "qv_alloc.h"
+#include "deltafold/internal.h"
+#include "qv/alloc.h"
 
 namespace {
 

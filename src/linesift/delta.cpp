@@ -2,7 +2,7 @@
 // split, and the binary delta written from the matching blocks.
 #include <cstring>
 
-#include "linesift_internal.h"
+#include "linesift/internal.h"
 
 namespace linesift_detail {
 

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "deltafold.h"
-#include "deltafold_internal.h"
+#include "deltafold/deltafold.h"
+#include "deltafold/internal.h"
 
 namespace {
 

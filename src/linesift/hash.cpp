@@ -1,5 +1,5 @@
 // The process's key of the keyed line hash.
-#include "linesift_hash.h"
+#include "linesift/hash.h"
 
 #include <atomic>
 #include <cerrno>

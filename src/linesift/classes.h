@@ -3,7 +3,7 @@
 // range. Internal: not exported.
 #pragma once
 
-#include "linesift.h"
+#include "linesift/linesift.h"
 
 namespace linesift_detail {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "deltafold.h"
+#include "deltafold/deltafold.h"
 
 // A new empty list whose array holds capacity fragments (at least 1), or
 // null when memory runs out. Two allocations: the header and the array.

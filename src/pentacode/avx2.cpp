@@ -1,10 +1,10 @@
 // AVX2 kernels of the pentacode engine. Only the functions marked QV_AVX2
 // use AVX2; the file builds with the baseline flags, and nothing here runs
 // unless the CPU has AVX2 and FMA (pentacode_select checks).
-#include "pentacode.h"
+#include "pentacode/pentacode.h"
 
 #ifdef PENTACODE_X86
-#include "pentacode_simd.h"
+#include "pentacode/simd.h"
 
 #include <immintrin.h>
 

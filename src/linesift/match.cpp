@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "linesift.h"
-#include "linesift_classes.h"
-#include "linesift_internal.h"
-#include "qv_alloc.h"
+#include "linesift/classes.h"
+#include "linesift/internal.h"
+#include "linesift/linesift.h"
+#include "qv/alloc.h"
 
 using linesift_detail::class_table;
 using linesift_detail::hash_source;

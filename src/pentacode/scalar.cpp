@@ -1,5 +1,5 @@
 // Portable kernels of the pentacode engine: plain C++, any target.
-#include "pentacode.h"
+#include "pentacode/pentacode.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "linesift.h"
-#include "linesift_hash.h"
-#include "linesift_internal.h"
-#include "qv_alloc.h"
+#include "linesift/hash.h"
+#include "linesift/internal.h"
+#include "linesift/linesift.h"
+#include "qv/alloc.h"
 
 using linesift_detail::line_hash;
 

@@ -4,7 +4,7 @@
 //
 // How equal lines are found: class assignment enters the lines into an
 // open-addressing table indexed by the top bits of a keyed hash of each
-// line (linesift_hash.h), with a key drawn once per process; the defined
+// line (hash.h), with a key drawn once per process; the defined
 // hash below is never used to place or compare lines. Distinct lines that
 // share a defined hash are easy to build, and with that hash as the index
 // they would fall into one probe run and make class assignment quadratic.
@@ -15,8 +15,8 @@
 
 #include <cstdint>
 
-#include "qv_codes.h"
-#include "qv_export.h"
+#include "qv/codes.h"
+#include "qv/export.h"
 
 // One line of a text. `begin` points into the caller's text, which must
 // stay alive and unchanged while the array is used.
@@ -37,7 +37,7 @@ struct hunk {
 };
 
 // Result codes: LINESIFT_ENOMEM, LINESIFT_ETOOBIG and LINESIFT_EINVAL, in
-// qv_codes.h. Non-negative results are counts (lines, blocks).
+// qv/codes.h. Non-negative results are counts (lines, blocks).
 
 // Limits behind LINESIFT_ETOOBIG.
 #define LINESIFT_MAX_LINES 2147483646        // 2^31 - 2 lines per text

@@ -1,10 +1,10 @@
 // Class assignment: equal lines share a class, found by their keyed hash.
-#include "linesift_classes.h"
+#include "linesift/classes.h"
 
 #include <cstring>
 
-#include "linesift_hash.h"
-#include "qv_alloc.h"
+#include "linesift/hash.h"
+#include "qv/alloc.h"
 
 namespace linesift_detail {
 

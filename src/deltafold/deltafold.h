@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "qv_codes.h"
-#include "qv_export.h"
+#include "qv/codes.h"
+#include "qv/export.h"
 
 // One replacement: source bytes start..end become the len bytes at data.
 // data is borrowed from the delta buffer the fragment was decoded from.

@@ -3,10 +3,10 @@
 // permutes to pack the output. Needs AVX-512F and BW only (no VBMI), so it
 // runs on every AVX-512 Xeon as well as on AMD Zen 4 and later. Only the
 // functions marked QV_AVX512 use it; pentacode_select checks the CPU.
-#include "pentacode.h"
+#include "pentacode/pentacode.h"
 
 #ifdef PENTACODE_X86
-#include "pentacode_simd.h"
+#include "pentacode/simd.h"
 
 // g++ 12 warns inside its own AVX-512 headers: their "undefined" registers
 // are initialised from themselves on purpose (a known false positive).

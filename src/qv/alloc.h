@@ -1,5 +1,5 @@
 // Engine allocation. Every engine allocation goes through these, so that a
-// test build (QV_FAULTS, see qv_faults.cpp) can make a chosen allocation
+// test build (QV_FAULTS, see faults.cpp) can make a chosen allocation
 // fail; in any other build they are the C library's functions and cost
 // nothing.
 #pragma once
@@ -8,8 +8,8 @@
 #include <cstdlib>
 
 #ifdef QV_FAULTS
-#include "qv_export.h"
-// True when this allocation is the one armed to fail (qv_faults.cpp).
+#include "qv/export.h"
+// True when this allocation is the one armed to fail (faults.cpp).
 QV_API bool qv_faults_hit() noexcept;
 #endif
 

@@ -1,5 +1,5 @@
 // The pentacode engine's shared data, and the choice of kernels.
-#include "pentacode.h"
+#include "pentacode/pentacode.h"
 
 #include <cstring>
 

@@ -4,12 +4,12 @@
 
 #include <cstdint>
 
-#include "linesift.h"
+#include "linesift/linesift.h"
 
 namespace linesift_detail {
 
 // What linesift_splitlines stores in each record's hash field: the defined
-// rotate-and-add hash, or the keyed hash of linesift_hash.h, which is all
+// rotate-and-add hash, or the keyed hash of hash.h, which is all
 // the matching needs and is cheaper to compute.
 enum class line_hash { defined, keyed };
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "qv_alloc.h"
+#include "qv/alloc.h"
 
 namespace {
 // Allocations left before the failing one; negative when disarmed. Atomic
