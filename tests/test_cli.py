@@ -16,7 +16,8 @@ import quorvan.cext
 from quorvan.cext import _cli, linesift
 from quorvan.cext.__main__ import main
 from quorvan.cext._apply import apply, read_patch
-from quorvan.cext._unified import quote_name, unified
+from quorvan.cext._linediff import line_changes
+from quorvan.cext._unified import quote_name, unified, unified_changes
 
 # The sample history as installed with the package.
 SAMPLE = sorted((Path(quorvan.cext.__file__).with_name("sample"))
@@ -258,7 +259,7 @@ def test_failed_write_keeps_the_old_output(files, tmp_path, capsysbinary,
         raise OSError(28, "No space left on device")
     monkeypatch.setattr(_cli.os, "fsync", disk_full)
     rc, _, err = run(capsysbinary, "diff", a, b, "-o", out)
-    assert rc == 1
+    assert rc == 2  # a failed write is trouble, as in diff
     assert_one_line_error(err, out, "No space left on device")
     assert out.read_bytes() == b"previous"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "b", "out"]
@@ -267,7 +268,7 @@ def test_failed_write_keeps_the_old_output(files, tmp_path, capsysbinary,
 def test_output_into_missing_directory(files, tmp_path, capsysbinary):
     a, = files(a=b"x")
     rc, _, err = run(capsysbinary, "fixws", a, "-o", tmp_path / "no/out")
-    assert rc == 1
+    assert rc == 2
     assert_one_line_error(err, tmp_path / "no/out")
 
 
@@ -444,12 +445,16 @@ def round_trip(d, old, new, context=3):
     for side, text in (("a", old), ("b", new)):
         (d / side).mkdir(exist_ok=True)
         (d / side / F).write_bytes(text)
-    ours = unified(old, new, linesift.blocks(old, new),
-                   quote_name(b"a/" + F.encode()),
-                   quote_name(b"b/" + F.encode()), context)
-    assert (ours == b"") == (old == new)
+    labels = quote_name(b"a/" + F.encode()), quote_name(b"b/" + F.encode())
+    # What diff -u writes (trimmed, grown changes), and the same writer on
+    # the module's own blocks.
+    ours = unified_changes(old, new, line_changes(old, new), *labels,
+                           context)
+    raw = unified(old, new, linesift.blocks(old, new), *labels, context)
+    assert (ours == b"") == (raw == b"") == (old == new)
     moved = []
-    patches = [ours] + (peer_diffs(d) if b"\0" not in old + new else [])
+    patches = [ours, raw] + (peer_diffs(d) if b"\0" not in old + new
+                             else [])
     for patch in patches:
         assert apply(old, read_patch(patch), moved.append) == new
         ROUND_TRIPS["ours"] += 1

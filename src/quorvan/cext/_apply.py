@@ -11,11 +11,13 @@ from __future__ import annotations
 
 import io
 import re
-from collections.abc import Callable
-from typing import cast
 
 from quorvan.cext import hunkfix
 from quorvan.cext._unified import MARKER, split_lines
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs start-up time; names only
+    from collections.abc import Callable
 
 _CR_MARKER = b"\r\n" + MARKER
 _HEADER = re.compile(rb"@@ -(\d+)(?:,(\d+))? \+(\d+)(?:,(\d+))? @@")
@@ -146,6 +148,8 @@ def read_patch(data: bytes) -> list[Hunk]:
     text) are passed over, as patch does. A second file's diff, a binary
     patch or a marker out of place are refused.
     """
+    from typing import cast
+
     from quorvan.cext._patchset import read_patchset
 
     files = read_patchset(data)
