@@ -13,7 +13,9 @@ import io
 import re
 
 from quorvan.cext import hunkfix
-from quorvan.cext._unified import MARKER, split_lines
+
+# What diff writes after a last line that has no line feed.
+MARKER = b"\\ No newline at end of file\n"
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing costs start-up time; names only
@@ -245,7 +247,7 @@ def apply(text: bytes, hunks: list[Hunk],
     fast = _apply_in_place(text, hunks)
     if fast is not None:
         return fast
-    lines = split_lines(text)
+    lines = io.BytesIO(text).readlines()  # a last line may lack its "\n"
     out: list[bytes] = []
     done = 0     # lines of the text already copied or replaced
     offset = 0   # how far the hunk before moved from its stated line

@@ -13,9 +13,8 @@ from __future__ import annotations
 
 import io
 
-from quorvan.cext._apply import Hunk, LineCounter, PatchError, read_hunk
+from quorvan.cext._apply import MARKER, Hunk, LineCounter, PatchError, read_hunk
 from quorvan.cext._quote import BadName, header_name, is_epoch, read_quoted
-from quorvan.cext._unified import MARKER
 
 DEV_NULL = b"/dev/null"
 
