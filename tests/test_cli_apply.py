@@ -337,3 +337,44 @@ def test_ctrl_c_during_the_writes_leaves_old_or_new_whole(tmp_path):
             return
         assert p.returncode == 0  # it was done before the signal came
     pytest.skip("the runs ended before the signal could catch them writing")
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 600), st.randoms(use_true_random=False),
+       st.lists(st.tuples(st.integers(0, 599), st.sampled_from(
+           ["edit", "add", "drop"])), max_size=12),
+       st.integers(0, 5), st.integers(0, 3))
+def test_hunks_far_apart_in_long_texts(nlines, rng, edits, lead, context):
+    # Lines of any length between hunks, and a few lines added in front so
+    # that every hunk is found away from its stated line: both placements
+    # (counted straight to the stated line, and the search) give what
+    # difflib says.
+    import difflib
+
+    from quorvan.cext._apply import _apply_in_place, apply, read_patch
+
+    old = [b"%d %s\n" % (i, b"x" * rng.choice([0, 1, 9, 40, 120]))
+           for i in range(nlines)]
+    new = list(old)
+    for at, kind in sorted(edits, reverse=True):
+        at = min(at, len(new))
+        if kind == "edit" and at < len(new):
+            new[at] = b"edited\n"
+        elif kind == "add":
+            new[at:at] = [b"added\n"]
+        else:
+            del new[at:at + 1]
+    patch = b"".join(difflib.diff_bytes(difflib.unified_diff, old, new,
+                                        b"a/f", b"b/f", n=context))
+    hunks = read_patch(patch)
+    text = b"".join(old)
+    # Where every hunk is where it says, the count by byte offsets finds it.
+    assert _apply_in_place(text, hunks) == b"".join(new)
+    assert apply(text, hunks, lambda _: None) == b"".join(new)
+    if all(h.old for h in hunks):  # a hunk with no old line fits anywhere
+        moved = []
+        assert apply(b"front\n" * lead + text, hunks, moved.append) == \
+            b"front\n" * lead + b"".join(new)
+        assert len(moved) == (len(hunks) if lead else 0)
+    assert apply(b"".join(new), [h.reversed() for h in hunks],
+                 lambda _: None) == text

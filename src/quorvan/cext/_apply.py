@@ -184,25 +184,28 @@ def _find(hunk: Hunk, lines: list[bytes], guess: int,
 
 def _skip_lines(text: bytes, pos: int, n: int, avg: int) -> int:
     """The offset n lines on from pos, a line start: just after the n-th
-    line feed, or the end of a last line that has none; -1 if the text
-    ends before. A long run is counted in one window of n * avg bytes
-    (avg: a guess at the bytes per line), then put right line by line."""
+    line feed; -1 if the text has fewer. A long run is counted in a window of n * avg bytes (avg:
+    a guess at the bytes per line), guessed again while far off, then put
+    right line by line."""
     size = len(text)
     while n > 8:
         end = pos + n * avg
         if end >= size:
             break
         k = text.count(b"\n", pos, end)
-        if k >= n:  # too far: back over the extra line feeds
+        if k > n + 8:  # far too far: guess again from what this window held
+            avg = max(1, (end - pos) // k)
+            continue
+        if k >= n:  # a little too far: back over the extra line feeds
             for _ in range(k - n + 1):
                 end = text.rfind(b"\n", pos, end)
             return end + 1
+        avg = (end - pos) // k + 1 if k else avg * 2  # lines run longer
         pos, n = end, n - k
-        avg += avg // 2 + 1  # lines run longer here than guessed
-    for i in range(n):
+    for _ in range(n):
         j = text.find(b"\n", pos)
-        if j < 0:
-            return size if i == n - 1 and pos < size else -1
+        if j < 0:  # (a hunk never starts after a last line with no "\n")
+            return -1
         pos = j + 1
     return pos
 

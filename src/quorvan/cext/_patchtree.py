@@ -64,6 +64,8 @@ class Tree:
             raise PatchError(f"{root}: not a directory")
         self.files: dict[str, Entry] = {}
         self.shown: dict[str, str] = {}  # path -> name for messages
+        # Directories already resolved, by their names' components.
+        self._parents: dict[tuple[bytes, ...], str] = {}
 
     def resolve(self, name: bytes) -> str:
         """The path that name, already stripped, stands for inside the
@@ -73,17 +75,20 @@ class Tree:
             raise PatchError(f"{text!r}: not a usable file name")
         if name.startswith(b"/"):
             raise PatchError(f"{text}: absolute file name refused")
-        parts = [p for p in name.split(b"/") if p not in (b"", b".")]
+        parts = tuple(p for p in name.split(b"/") if p not in (b"", b"."))
         if b".." in parts:
             raise PatchError(f"{text}: file name with '..' refused")
         if not parts:
             raise PatchError(f"{text!r}: names no file")
-        parent = os.path.realpath(os.path.join(
-            self.root, *[os.fsdecode(p) for p in parts[:-1]]))
-        if parent != self.root and \
-                not parent.startswith(self.root.rstrip(os.sep) + os.sep):
-            raise PatchError(f"{text}: leads out of the tree through a"
-                             " symbolic link; refused")
+        parent = self._parents.get(parts[:-1])
+        if parent is None:
+            parent = os.path.realpath(os.path.join(
+                self.root, *[os.fsdecode(p) for p in parts[:-1]]))
+            if parent != self.root and \
+                    not parent.startswith(self.root.rstrip(os.sep) + os.sep):
+                raise PatchError(f"{text}: leads out of the tree through a"
+                                 " symbolic link; refused")
+            self._parents[parts[:-1]] = parent
         path = os.path.join(parent, os.fsdecode(parts[-1]))
         self.shown.setdefault(path, text)
         return path
