@@ -3,7 +3,8 @@
 Subcommands::
 
     diff OLD NEW [-o DELTA]        binary delta that turns OLD into NEW
-    diff -u OLD NEW [-U N] [-o OUT]  unified diff, for patch and git apply
+    diff -u OLD NEW [-U N] [-p] [-o OUT]  unified diff, for patch and git
+    diff -u -r [-N] OLD_DIR NEW_DIR  one unified diff of two folders
     apply [-p N] [-d DIR] [-R] [--dry-run] PATCH
                                    applies a patch of many files to a tree
     apply FILE PATCH [-o OUT]      applies a unified diff to FILE
@@ -17,18 +18,21 @@ Subcommands::
 
 With no arguments it runs the demo. FILE, BASE, DELTA, OLD, NEW and PATCH
 may be "-" for stdin (a missing FILE is stdin too), and OUT "-" for stdout.
-Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error;
-``diff -u`` follows diff instead: 0 equal, 1 different, 2 trouble.
+Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error or
+an output that cannot be written; ``diff -u`` follows diff instead: 0
+equal, 1 different, 2 trouble.
 """
 from __future__ import annotations
 
 import _signal  # type: ignore[import-not-found]  # signal's core, built in
 import sys
 
-if __name__ == "__main__" and _signal.getsignal(_signal.SIGINT) is \
-        _signal.default_int_handler:
-    # Run as a program: Ctrl-C ends it at once from here on, start-up
-    # included (main keeps it so), and leaves no traceback.
+if (__name__ == "__main__" or (sys.argv and sys.argv[0].rsplit(
+        "/", 1)[-1].startswith("quorvan-cext"))) and \
+        _signal.getsignal(_signal.SIGINT) is _signal.default_int_handler:
+    # Run as a program (python -m, or the installed script importing us):
+    # Ctrl-C ends it at once from here on, start-up included (main keeps it
+    # so), and leaves no traceback.
     _signal.signal(_signal.SIGINT, _signal.SIG_DFL)
 
 import argparse  # noqa: E402
@@ -44,6 +48,8 @@ from quorvan.cext._cli import CliError, Data, Inputs, OutputError, \
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing and pathlib cost start-up time; names only
     from typing import IO, Callable, Iterator, Optional, Sequence
+
+    from _typeshed import SupportsWrite
 
 SAMPLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                           "sample")
@@ -424,6 +430,22 @@ def _context(text: str) -> int:
     return n
 
 
+def _terminal_columns() -> int:
+    """What shutil.get_terminal_size gives, without importing shutil (and
+    its compression modules) on every run."""
+    try:
+        return int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        pass
+    stdout = sys.__stdout__
+    try:
+        if stdout is not None:
+            return os.get_terminal_size(stdout.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        pass
+    return 80
+
+
 class _Formatter(argparse.HelpFormatter):
     """argparse's help formatter with the terminal width looked up once.
 
@@ -438,11 +460,25 @@ class _Formatter(argparse.HelpFormatter):
                  width: Optional[int] = None) -> None:
         if width is None:
             if _Formatter.columns is None:
-                import shutil
-
-                _Formatter.columns = shutil.get_terminal_size().columns - 2
+                _Formatter.columns = _terminal_columns() - 2
             width = _Formatter.columns
         super().__init__(prog, indent_increment, max_help_position, width)
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse drops a failed write of --help in silence; ours reports it
+    as any other failed write to standard output."""
+
+    def _print_message(self, message: str,
+                       file: Optional[SupportsWrite[str]] = None) -> None:
+        if not message:
+            return
+        out = file or sys.stderr
+        try:
+            out.write(message)
+        except OSError as e:
+            if out is sys.stdout:
+                raise output_error(e) from None
 
 
 def _translate_once() -> None:
@@ -458,7 +494,7 @@ def _translate_once() -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     _translate_once()
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=_prog(), formatter_class=_Formatter,
         description="Line diffs, binary deltas, unified diffs, base-85 text"
                     " and whitespace normalisation from quorvan.cext. With"
@@ -611,7 +647,13 @@ def _run(argv: Sequence[str] | None) -> int:
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, or a usage error already printed
-        return e.code if isinstance(e.code, int) else 2
+        code = e.code if isinstance(e.code, int) else 2
+        if code == 0 and sys.stdout is not None:
+            try:  # the help is still in stdout's buffer
+                sys.stdout.flush()
+            except OSError as error:
+                return _failed(parser, output_error(error), 2)
+        return code
     except CliError as e:  # --version or --help could not be written
         return _failed(parser, e, 2)
     func = getattr(args, "func", cmd_demo)

@@ -18,6 +18,7 @@ import io
 import os
 import re
 import time
+
 from quorvan.cext._linediff import changes_from_blocks
 
 TYPE_CHECKING = False
@@ -118,7 +119,7 @@ def hunks(old: bytes, new: bytes, changes: Sequence[Change],
     twice."""
     out: List[bytes] = []
     funcs = _Functions(old) if functions else None
-    # Line numbers of change starts and ends, counted incrementally.
+    # Line numbers of hunk starts, counted on from the last one.
     counted_pos = counted_line = 0
 
     def line_at(pos: int) -> int:
