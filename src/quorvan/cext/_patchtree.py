@@ -251,7 +251,16 @@ def plan_file(tree: Tree, fp: FilePatch, p: int, reverse: bool,
         text = _patched(target.data, fp.hunks, show_path(src), reverse,
                         moved.append)
         mode = _with_mode(show_path(src), target.mode, fp.new_mode)
-        if (fp.rename or fp.copy) and new is not None and new != src:
+        if fp.copy and reverse and new is not None and new != src:
+            # Undoing a copy: the copy goes, once it is shown to be one.
+            if tree.get(new).data != text:
+                raise PatchError(f"{show_path(src)}: not a copy of"
+                                 f" {show_path(new)} with the patch's"
+                                 " changes; not deleted")
+            tree.put(src, None, None)
+            say(f"deleting file {show_path(src)}, a copy of"
+                f" {show_path(new)}")
+        elif (fp.rename or fp.copy) and new is not None and new != src:
             if tree.get(new).data is not None:
                 raise PatchError(f"{show_path(new)}: exists already; the"
                                  f" patch {'renames' if fp.rename else 'copies'}"
