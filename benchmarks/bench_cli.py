@@ -156,7 +156,7 @@ def history_rows(res: Results, quick: bool, history: Optional[Path],
             " changed lines than GNU's.")
 
 
-# -- repetitive files ----------------------------------------------------------
+# -- repetitive files --------------------------------------------------------
 
 def repetitive(quick: bool) -> Iterator[tuple[str, bytes, bytes]]:
     yield ("20,000 equal lines, one changed", b"x\n" * 20000,

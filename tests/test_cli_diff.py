@@ -173,8 +173,9 @@ def pair(tmp_path_factory):
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
-@pytest.mark.parametrize("argv", [["diff", "-u", "a", "b"], ["diff", "a", "b"],
-                                  ["--version"], ["diff", "-ruN", "old", "new"]])
+@pytest.mark.parametrize("argv", [
+    ["diff", "-u", "a", "b"], ["diff", "a", "b"], ["--version"],
+    ["diff", "-ruN", "old", "new"]])
 def test_write_errors_are_one_line_and_status_2(pair, argv):
     with open("/dev/full", "wb") as full:
         r = subprocess.run([sys.executable, "-m", "quorvan.cext", *argv],

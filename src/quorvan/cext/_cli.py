@@ -12,16 +12,20 @@ import stat
 import sys
 import time
 
-# Only names for the type checker: typing and mmap cost start-up time that
-# a small command should not pay.
+import mmap
+
+# typing costs start-up time that a small command should not pay: its names
+# are for the type checker only, and Data is a union built without it
+# where the interpreter can (3.10 on).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import mmap
-    from typing import IO, Callable, Iterator, Union
+    from typing import IO, Callable, Iterator
+if sys.version_info >= (3, 10):
+    Data = bytes | mmap.mmap
+else:
+    from typing import Union
 
     Data = Union[bytes, mmap.mmap]
-else:
-    Data = bytes
 
 # A mapping costs a file descriptor (the map keeps its own duplicate) and at
 # least a page, so small files are read and large ones mapped.
@@ -104,8 +108,6 @@ class Inputs(contextlib.ExitStack):
                 if (not mapped or not stat.S_ISREG(st.st_mode)
                         or st.st_size < MAP_MIN):
                     return f.read()
-                import mmap
-
                 m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
         except OSError as e:
             raise _oserror(path, e) from None

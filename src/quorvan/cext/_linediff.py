@@ -24,7 +24,7 @@ if TYPE_CHECKING:  # typing costs start-up time; names only
     from typing import List, Tuple
 
     # Old bytes old_start..old_end became new bytes new_start..new_end.
-    Change = Tuple[int, int, int, int]
+    _Change = Tuple[int, int, int, int]
 
 _HEADER = struct.Struct(">III")
 _FIRST_STEP = 64
@@ -121,7 +121,7 @@ def trim(old: bytes, new: bytes) -> Tuple[int, int]:
     return p, s
 
 
-def _engine_changes(old: bytes, new: bytes, p: int, s: int) -> List[Change]:
+def _engine_changes(old: bytes, new: bytes, p: int, s: int) -> List[_Change]:
     """The engine's gaps between matching blocks on the middles of the
     texts (the parts between the common prefix and suffix), in whole-text
     byte offsets. The engine's delta has exactly these gaps as fragments,
@@ -132,7 +132,7 @@ def _engine_changes(old: bytes, new: bytes, p: int, s: int) -> List[Change]:
     if p or s:
         old, new = old[p:len(old) - s], new[p:len(new) - s]
     delta = linesift.linesift(old, new)
-    out: List[Change] = []
+    out: List[_Change] = []
     pos = 0
     shift = p  # new offset minus old offset before the next fragment
     while pos < len(delta):
@@ -144,12 +144,12 @@ def _engine_changes(old: bytes, new: bytes, p: int, s: int) -> List[Change]:
     return out
 
 
-def grow(old: bytes, new: bytes, changes: List[Change]) -> List[Change]:
+def grow(old: bytes, new: bytes, changes: List[_Change]) -> List[_Change]:
     """Each change less the equal whole lines it starts and ends with: the
     matching blocks around it grown forwards and backwards up to it. A
     change that nothing is left of goes."""
     mb = memoryview(new)
-    out: List[Change] = []
+    out: List[_Change] = []
     for a1, a2, b1, b2 in changes:
         if a1 < a2 and b1 < b2:
             k = prefix_lines(old, a1, a2, new, mb, b1, b2)
@@ -163,7 +163,7 @@ def grow(old: bytes, new: bytes, changes: List[Change]) -> List[Change]:
     return out
 
 
-def line_changes(old: bytes, new: bytes, depth: int = 2) -> List[Change]:
+def line_changes(old: bytes, new: bytes, depth: int = 2) -> List[_Change]:
     """The changes that turn old into new, as few and as small as the
     engine, the trim and the growing make them; none when they are equal.
 
@@ -180,7 +180,7 @@ def line_changes(old: bytes, new: bytes, depth: int = 2) -> List[Change]:
     if depth <= 0 or (len(found) == 1 and found[0][0] == p
                       and found[0][2] == p):
         return found  # nothing matched inside the middles
-    out: List[Change] = []
+    out: List[_Change] = []
     for a1, a2, b1, b2 in found:
         if a1 == a2 or b1 == b2:
             out.append((a1, a2, b1, b2))
@@ -191,7 +191,7 @@ def line_changes(old: bytes, new: bytes, depth: int = 2) -> List[Change]:
     return out
 
 
-def delta_of(new: bytes, changes: List[Change]) -> bytes:
+def delta_of(new: bytes, changes: List[_Change]) -> bytes:
     """The binary delta that the changes make: one fragment each."""
     pack = _HEADER.pack
     parts: List[bytes] = []
@@ -203,7 +203,7 @@ def delta_of(new: bytes, changes: List[Change]) -> bytes:
 
 def changes_from_blocks(old_lines: List[bytes], new_lines: List[bytes],
                         blocks: List[Tuple[int, int, int, int]]
-                        ) -> List[Change]:
+                        ) -> List[_Change]:
     """Byte-offset changes from the gaps between line blocks (as
     ``linesift.blocks`` gives them) of texts split into lines."""
     def offsets(lines: List[bytes]) -> List[int]:
@@ -213,7 +213,7 @@ def changes_from_blocks(old_lines: List[bytes], new_lines: List[bytes],
         return acc
 
     ao, bo = offsets(old_lines), offsets(new_lines)
-    out: List[Change] = []
+    out: List[_Change] = []
     pa = pb = 0
     for a1, a2, b1, b2 in blocks:
         if a1 > pa or b1 > pb:

@@ -9,8 +9,9 @@ that GNU patch and git apply create or delete it. An empty file has no hunk
 to carry it, so its creation or deletion is written as git writes it
 (``diff --git`` and ``new file mode`` or ``deleted file mode``), after all
 other files: GNU patch reads such a header only where no diff of the other
-kind follows it (and it creates the empty file, but cannot delete one). Files with zero bytes are diffed as text: both peers apply such hunks
-byte for byte.
+kind follows it (and it creates the empty file, but cannot delete one).
+Files with zero bytes are diffed as text: both peers apply such hunks byte
+for byte.
 
 Exit status as diff's: 0 no difference, 1 differences, 2 trouble (a file that
 cannot be read is named on stderr and the walk goes on).

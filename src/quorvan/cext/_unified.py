@@ -25,7 +25,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing costs start-up time; names only
     from typing import List, Optional, Sequence, Tuple
 
-    from quorvan.cext._linediff import Change
+    from quorvan.cext._linediff import _Change as Change
 
 MARKER = b"\\ No newline at end of file\n"
 
