@@ -5,6 +5,8 @@ Subcommands::
     diff OLD NEW [-o DELTA]        binary delta that turns OLD into NEW
     diff -u OLD NEW [-U N] [-p] [-o OUT]  unified diff, for patch and git
     diff -u -r [-N] OLD_DIR NEW_DIR  one unified diff of two folders
+    apply [-p N] [-d DIR] [-R] [--dry-run] PATCH
+                                   applies a patch of many files to a tree
     apply FILE PATCH [-o OUT]      applies a unified diff to FILE
     blocks OLD NEW [--json]        matching line blocks, one a line
     patch BASE DELTA... [-o OUT]   applies a chain of deltas in one pass
@@ -45,7 +47,7 @@ from quorvan.cext._cli import CliError, Data, Inputs, OutputError, \
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing and pathlib cost start-up time; names only
-    from typing import Callable, Iterator, Optional, Sequence
+    from typing import IO, Callable, Iterator, Optional, Sequence
 
     from _typeshed import SupportsWrite
 
@@ -126,7 +128,15 @@ def _switches(args: argparse.Namespace) -> str:
 
 
 def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
-    from quorvan.cext._apply import PatchError, apply, read_patch
+    from quorvan.cext._apply import PatchError
+
+    if args.patch is None:
+        return _apply_tree(args, inp)
+    if args.strip is not None or args.directory is not None:
+        raise CliError("-p and -d go with a patch of a tree, not with the"
+                       " FILE PATCH form", 2)
+    from quorvan.cext._apply import read_patch
+    from quorvan.cext._patchtree import _patched
 
     text = inp.read(args.file)
     data = inp.read(args.patch)
@@ -135,12 +145,60 @@ def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
         hunks = read_patch(data)
         if not hunks and data.strip():
             raise PatchError("no hunks found")
-        result = apply(text, hunks, moved.append)
+        if args.reverse:
+            hunks = [h.reversed() for h in hunks]
+        result = _patched(text, hunks, display(args.file), args.reverse,
+                          moved.append)
     except PatchError as e:
         raise CliError(f"{display(args.patch)}: {e}") from None
-    for line in moved:
-        print(line, file=sys.stderr)
-    write_output(args.output, result)
+    _say(moved, sys.stderr)
+    if not args.dry_run:
+        write_output(args.output, result)
+
+
+def _say(lines: list[str], stream: IO[str]) -> None:
+    # A failed write raises OSError, which main reports as output trouble.
+    if lines:
+        stream.write("".join(x + "\n" for x in lines))
+        stream.flush()
+
+
+def _apply_tree(args: argparse.Namespace, inp: Inputs) -> None:
+    from quorvan.cext._apply import PatchError
+    from quorvan.cext._patchset import read_patchset
+    from quorvan.cext._patchtree import Tree, commit, plan
+
+    if args.output is not None:
+        raise CliError("-o goes with the FILE PATCH form; a patch of a tree"
+                       " writes its files in place (see -d)", 2)
+    data = inp.read(args.file)
+    said: list[str] = []
+    try:
+        files = read_patchset(data)
+        if not files and data.strip():
+            raise PatchError("no file's diff found")
+        tree = Tree(args.directory or ".")
+        failures = plan(tree, files, 1 if args.strip is None else args.strip,
+                        args.reverse, said.append)
+    except PatchError as e:
+        raise CliError(f"{display(args.file)}: {e}") from None
+    if failures:
+        prog = _prog()
+        for line in failures[:-1]:
+            print(f"{prog}: {line}", file=sys.stderr)
+        raise CliError(f"{failures[-1]}; nothing written"
+                       + (f" ({len(failures)} files fail)"
+                          if len(failures) > 1 else ""))
+    if args.dry_run:
+        said.append("dry run: nothing written")
+    else:
+        try:
+            commit(tree)
+        except OSError as e:
+            where = f"{e.filename}: " if e.filename else ""
+            raise CliError(f"{where}{e.strerror or e}; nothing written, or"
+                           " see the files named above", 2) from None
+    _say(said, sys.stdout)
 
 
 def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
@@ -492,11 +550,24 @@ def build_parser() -> argparse.ArgumentParser:
     output(p, "delta or diff")
 
     p = add("apply", cmd_apply,
-            "apply the unified diff PATCH to FILE (hunks may move, as with"
-            " patch, but must match exactly)")
-    p.add_argument("file", metavar="FILE")
-    p.add_argument("patch", metavar="PATCH")
-    output(p, "patched text")
+            "apply the unified diff PATCH to the files it names (or, given"
+            " FILE PATCH, to FILE); every hunk of every file is checked"
+            " before anything is written")
+    p.usage = ("%(prog)s [-p N] [-d DIR] [-R] [--dry-run] PATCH\n"
+               "       %(prog)s [-R] [--dry-run] FILE PATCH [-o OUT]")
+    p.add_argument("file", metavar="FILE",
+                   help="the file to patch; alone, the patch of a tree")
+    p.add_argument("patch", metavar="PATCH", nargs="?")
+    p.add_argument("-p", "--strip", metavar="N", type=_context,
+                   help="strip N leading directories from the patch's file"
+                        " names (default 1, as git diff writes them)")
+    p.add_argument("-d", "--directory", metavar="DIR",
+                   help="apply in DIR (default: the current directory)")
+    p.add_argument("-R", "--reverse", action="store_true",
+                   help="take the patch's changes out")
+    p.add_argument("--dry-run", action="store_true",
+                   help="check and report; write nothing")
+    output(p, "patched text of FILE")
 
     p = add("blocks", cmd_blocks,
             "list the matching line blocks of OLD and NEW as"
