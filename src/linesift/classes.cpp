@@ -22,10 +22,10 @@ constexpr int kShortWalk = 8;
 // The keyed hash of a record, wherever it comes from. Before assignment
 // reaches a record, its eqclass field holds the rehashed value (written by
 // prehash below), since that field is the engine's to use.
-template <hash_source S>
+template <line_hash S>
 inline uint32_t key_of(const line_record& x) noexcept
 {
-    if constexpr (S == hash_source::in_records)
+    if constexpr (S == line_hash::keyed)
         return x.hash;
     else
         return static_cast<uint32_t>(x.eqclass);
@@ -117,7 +117,7 @@ struct prober {
     }
 };
 
-template <hash_source S>
+template <line_hash S>
 void enter_and_assign(const prober& t, line_record* a, int32_t an,
                       line_record* b, int32_t bn) noexcept
 {
@@ -156,17 +156,17 @@ void enter_and_assign(const prober& t, line_record* a, int32_t an,
 }  // namespace
 
 bool class_table::assign(line_record* a, int32_t an, line_record* b,
-                         int32_t bn, hash_source src) noexcept
+                         int32_t bn, line_hash hashes) noexcept
 {
     if (!allocate(bn))
         return false;
     const prober t{entries_, mask_, shift_};
-    if (src == hash_source::in_records) {
-        enter_and_assign<hash_source::in_records>(t, a, an, b, bn);
+    if (hashes == line_hash::keyed) {
+        enter_and_assign<line_hash::keyed>(t, a, an, b, bn);
     } else {
         prehash(b, bn);
         prehash(a, an);
-        enter_and_assign<hash_source::rehash>(t, a, an, b, bn);
+        enter_and_assign<line_hash::defined>(t, a, an, b, bn);
     }
     return true;
 }

@@ -3,15 +3,10 @@
 // range. Internal: not exported.
 #pragma once
 
+#include "linesift/internal.h"
 #include "linesift/linesift.h"
 
 namespace linesift_detail {
-
-// Where the records' keyed hashes come from: linesift_diff is given records
-// from linesift_splitlines, whose hash is the defined one (anyone can make it
-// collide), so it hashes every line again with the keyed hash; the module
-// layer splits with the keyed hash already in the hash field.
-enum class hash_source { rehash, in_records };
 
 // One class: its highest target line so far (or, once the class's sorted
 // member list is built, -2 - the list's offset in the pool), its number of
@@ -41,10 +36,11 @@ class class_table {
     // Enters the target lines and assigns the source lines: writes eqclass
     // and chain of every line record of both texts. A class number is the
     // index of its entry; a source line that occurs nowhere in the target
-    // gets the empty entry that ended its probe. Returns false when the
-    // table cannot be had at any size.
+    // gets the empty entry that ended its probe. The records' hash fields
+    // hold `hashes` (the defined ones are hashed again with the keyed hash).
+    // Returns false when the table cannot be had at any size.
     bool assign(line_record* a, int32_t an, line_record* b, int32_t bn,
-                hash_source src) noexcept;
+                line_hash hashes) noexcept;
 
     // The highest target line of class cls below `end`, given top, a line of
     // the class at or above `end` (a source line's chain), or -1 if none.

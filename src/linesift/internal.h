@@ -8,9 +8,10 @@
 
 namespace linesift_detail {
 
-// What linesift_splitlines stores in each record's hash field: the defined
-// rotate-and-add hash, or the keyed hash of hash.h, which is all
-// the matching needs and is cheaper to compute.
+// What the records' hash fields hold: the defined rotate-and-add hash that
+// linesift_splitlines stores (anyone can make it collide, so the matching
+// hashes every line again), or the keyed hash of hash.h, which is all the
+// matching needs and is cheaper to compute.
 enum class line_hash { defined, keyed };
 
 // linesift_splitlines with a choice of hash; same contract otherwise.
@@ -32,15 +33,10 @@ struct split_texts {
 int32_t split_pair(const char* ta, int64_t sa, const char* tb, int64_t sb,
                    split_texts* out) noexcept;
 
-// linesift_diff, where keyed says that the records' hash fields hold keyed
-// hashes (split_lines with line_hash::keyed); otherwise every line is hashed
-// again. The blocks are the same either way.
+// linesift_diff over records whose hash fields hold `hashes`. The blocks are
+// the same either way.
 int32_t match_records(line_record* a, int32_t an, line_record* b, int32_t bn,
-                      hunk* head, bool keyed) noexcept;
-
-}  // namespace linesift_detail
-
-namespace linesift_detail {
+                      hunk* head, line_hash hashes) noexcept;
 
 // ---- The delta stage ------------------------------------------------------
 
@@ -61,5 +57,58 @@ int64_t delta_size(const line_record* b, const hunk* first) noexcept;
 // trimmed prefix. a and b are the record arrays of the trimmed texts.
 void write_delta(const line_record* a, const line_record* b, const hunk* first,
                  int64_t prefix, char* out) noexcept;
+
+// ---- The whole diff of two texts -------------------------------------------
+
+// What a diff of two texts is for: the binary delta (the common prefix of
+// whole lines is trimmed first and the delta sized), or the matching blocks
+// of the whole texts.
+enum class diff_output { delta, blocks };
+
+// One diff of two texts, as the module layer and the fuzz target run it:
+// prefix trim, split, matching and, for a delta, its size. Owns every
+// allocation of the engine's working state and frees it when it goes; the
+// texts must stay alive and unchanged while it lives.
+class text_diff {
+  public:
+    text_diff() noexcept = default;
+    ~text_diff();
+    text_diff(const text_diff&) = delete;
+    text_diff& operator=(const text_diff&) = delete;
+
+    // Runs the diff of sa (la bytes) and sb (lb bytes), which it reads
+    // only. Call once. Returns 0, or a negative code (LINESIFT_ETOOBIG for
+    // line counts the engine cannot hold, and for a delta of texts of 2^32
+    // bytes or more).
+    int32_t run(const char* sa, int64_t la, const char* sb, int64_t lb,
+                diff_output what) noexcept;
+
+    // The matching blocks, the terminating one last, and how many there are.
+    const hunk* blocks() const noexcept { return head_.next; }
+    int32_t block_count() const noexcept { return count_; }
+
+    // After a successful run for a delta: its exact size in bytes, and
+    // writing it into out, which holds that many bytes.
+    int64_t delta_bytes() const noexcept { return delta_bytes_; }
+    void write_delta(char* out) const noexcept;
+
+  private:
+    line_record* records_ = nullptr;  // both texts' records, one block
+    line_record* a_ = nullptr;
+    line_record* b_ = nullptr;
+    hunk head_ = {0, 0, 0, 0, nullptr};
+    int32_t count_ = 0;
+    int64_t prefix_ = 0;
+    int64_t delta_bytes_ = 0;
+};
+
+// ---- Whitespace normalisation ----------------------------------------------
+
+// Writes in[0..n) into out (room for n bytes) with its whitespace
+// normalised; returns the bytes written, at most n. With all_ws every space,
+// tab and carriage return goes; otherwise each run of them becomes one
+// space, and a run right before a line feed goes.
+int64_t fix_whitespace(const char* in, int64_t n, bool all_ws,
+                       char* out) noexcept;
 
 }  // namespace linesift_detail

@@ -1,15 +1,15 @@
-// Line matching: equivalence classes, recursive longest match, boundary
-// sliding.
+// Line matching: recursive longest match over the classes that classes.cpp
+// assigns, then boundary sliding.
 #include <cstdlib>
 #include <cstring>
 
-#include "linesift/linesift.h"
 #include "linesift/classes.h"
 #include "linesift/internal.h"
+#include "linesift/linesift.h"
 #include "qv/alloc.h"
 
 using linesift_detail::class_table;
-using linesift_detail::hash_source;
+using linesift_detail::line_hash;
 
 namespace {
 
@@ -222,7 +222,7 @@ void slide(hunk* first, const line_record* a, int32_t an, const line_record* b,
 
 int32_t linesift_detail::match_records(line_record* a, int32_t an,
                                        line_record* b, int32_t bn, hunk* head,
-                                       bool keyed) noexcept
+                                       line_hash hashes) noexcept
 {
     if (head == nullptr || head->next != nullptr || an < 0 || bn < 0)
         return LINESIFT_EINVAL;
@@ -235,8 +235,7 @@ int32_t linesift_detail::match_records(line_record* a, int32_t an,
         return LINESIFT_EINVAL;
 
     class_table classes;
-    if (!classes.assign(a, an, b, bn,
-                        keyed ? hash_source::in_records : hash_source::rehash))
+    if (!classes.assign(a, an, b, bn, hashes))
         return LINESIFT_ENOMEM;
 
     auto* memo = static_cast<memo_entry*>(qv::mem_alloc(
@@ -261,5 +260,6 @@ int32_t linesift_detail::match_records(line_record* a, int32_t an,
 int32_t linesift_diff(line_record* a, int32_t an, line_record* b, int32_t bn,
                       hunk* head) noexcept
 {
-    return linesift_detail::match_records(a, an, b, bn, head, false);
+    return linesift_detail::match_records(a, an, b, bn, head,
+                                          line_hash::defined);
 }
