@@ -73,35 +73,27 @@ PyObject* pentacode_b85encode(PyObject*, PyObject* args) noexcept
 
     const Py_ssize_t groups = n / 4;
     const Py_ssize_t rem = n % 4;
-    // The largest size we ask for is 5 * ceil(n / 4) + 3; refuse before that
+    // The largest size we ask for is 5 * ceil(n / 4); refuse before that
     // product can leave Py_ssize_t.
-    if (groups + 1 > (PY_SSIZE_T_MAX - 3) / 5)
+    if (groups + 1 > PY_SSIZE_T_MAX / 5)
         return PyErr_NoMemory();
     const Py_ssize_t olen =
         pad ? 5 * (groups + (rem > 0)) : 5 * groups + (rem ? rem + 1 : 0);
-    // Unpadded, three spare bytes let the partial last group be written as
-    // a whole group; we trim them off at the end.
-    qv::Ref out = qv::Ref::steal(
-        PyBytes_FromStringAndSize(nullptr, pad ? olen : olen + 3));
+    qv::Ref out = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, olen));
     if (!out)
         return nullptr;
 
     const auto* src = reinterpret_cast<const uint8_t*>(text);
-    auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+    auto* dst = reinterpret_cast<uint8_t*>(qv::bytes_data(out.get()));
     pentacode_encode(g_path, src, size_t(groups), dst);
     if (rem) {
-        // The short last group, zero-filled, written whole: padded, that is
-        // its five characters; unpadded, the trim below drops the extras.
+        // The short last group, zero-filled, encoded whole: padded, all its
+        // five characters are kept; unpadded, its first rem + 1.
         uint8_t last[4] = {0, 0, 0, 0};
+        uint8_t chars[5];
         std::memcpy(last, src + 4 * groups, size_t(rem));
-        pentacode_encode_scalar(last, 1, dst + 5 * groups);
-    }
-
-    if (!pad) {
-        PyObject* obj = out.release();
-        if (_PyBytes_Resize(&obj, olen) < 0)
-            return nullptr;  // obj is gone, MemoryError is set
-        return obj;
+        pentacode_encode_scalar(last, 1, chars);
+        std::memcpy(dst + 5 * groups, chars, size_t(olen - 5 * groups));
     }
     return out.release();
 }
@@ -121,7 +113,7 @@ PyObject* pentacode_b85decode(PyObject*, PyObject* args) noexcept
         return nullptr;
 
     const auto* src = reinterpret_cast<const uint8_t*>(text);
-    auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+    auto* dst = reinterpret_cast<uint8_t*>(qv::bytes_data(out.get()));
     const size_t done = pentacode_decode(g_path, src, size_t(groups), dst);
     if (done < size_t(groups))
         return raise_group_error(src + 5 * done, Py_ssize_t(5 * done));
@@ -155,16 +147,16 @@ PyObject* pentacode_b85decode(PyObject*, PyObject* args) noexcept
     return out.release();
 }
 
-constexpr char kEncodeDoc[] =
-    "b85encode($module, text, pad=0, /)\n--\n\n"
-    "Encode text in pentacode.\n\nIf the second parameter is true, pad the "
-    "result to a multiple of five characters.\n";
-constexpr char kDecodeDoc[] = "b85decode($module, text, /)\n--\n\n"
-                              "Decode pentacode text.\n";
+PyDoc_STRVAR(pentacode_b85encode_doc,
+             "b85encode($module, text, pad=0, /)\n--\n\n"
+             "Encode text in pentacode.\n\nIf the second parameter is true, "
+             "pad the result to a multiple of five characters.\n");
+PyDoc_STRVAR(pentacode_b85decode_doc, "b85decode($module, text, /)\n--\n\n"
+                                      "Decode pentacode text.\n");
 
 PyMethodDef methods[] = {
-    {"b85encode", pentacode_b85encode, METH_VARARGS, kEncodeDoc},
-    {"b85decode", pentacode_b85decode, METH_VARARGS, kDecodeDoc},
+    {"b85encode", pentacode_b85encode, METH_VARARGS, pentacode_b85encode_doc},
+    {"b85decode", pentacode_b85decode, METH_VARARGS, pentacode_b85decode_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -193,14 +185,9 @@ PyMODINIT_FUNC PyInit_pentacode(void)
     }
     g_path = path;
 
-    PyObject* m = PyModule_Create2(&pentacode_module, 1013);
-    if (m == nullptr)
-        return nullptr;
+    qv::Ref m = qv::create_module(&pentacode_module);
     // Which kernels run, for tests and benchmarks.
-    if (!qv::add_version(m) ||
-        PyModule_AddStringConstant(m, "_isa", path->name) < 0) {
-        Py_DECREF(m);
+    if (!m || PyModule_AddStringConstant(m.get(), "_isa", path->name) < 0)
         return nullptr;
-    }
-    return m;
+    return m.release();
 }
