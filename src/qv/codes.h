@@ -65,3 +65,24 @@ enum pentacode_code : int {
     // An encoding longer than PTRDIFF_MAX.
     PENTACODE_ETOOBIG = -3,
 };
+
+// hunkfix's codes: faults of the hunk being read, each raised as the
+// module's hunkfixError with the message given.
+enum hunkfix_code : int {
+    HUNKFIX_OK = 0,
+    // "hunk ends before its line counts are met"
+    HUNKFIX_EEOF = -1,
+    // "no-newline marker repeated: the line before it has no line break
+    // left to drop" (a second cut would lose a byte of data)
+    HUNKFIX_EREPEAT = -2,
+    // "no hunk line to fix: hunk is empty"
+    HUNKFIX_EEMPTY = -3,
+    // "last hunk line too short to drop its line break"
+    HUNKFIX_ESHORT = -4,
+    // "no new-side line to fix: list is empty"
+    HUNKFIX_ENONEW = -5,
+    // "no old-side line to fix: list is empty"
+    HUNKFIX_ENOOLD = -6,
+    // "old-side line %zd has no prefix"
+    HUNKFIX_ENOPREFIX = -7,
+};
