@@ -136,15 +136,23 @@ class Buffer {
     bool held_;
 };
 
-// Type tests that settle the common case, the exact type, without a call
-// (the limited API's subclass test is one).
+// Type tests. The limited API's subclass test is a call, so there the
+// exact type, the common case, is settled first without one.
 inline bool is_bytes(PyObject* o) noexcept
 {
+#ifdef Py_LIMITED_API
     return Py_IS_TYPE(o, &PyBytes_Type) || PyBytes_Check(o);
+#else
+    return PyBytes_Check(o);
+#endif
 }
 inline bool is_list(PyObject* o) noexcept
 {
+#ifdef Py_LIMITED_API
     return Py_IS_TYPE(o, &PyList_Type) || PyList_Check(o);
+#else
+    return PyList_Check(o);
+#endif
 }
 
 // Bytes and lists whose type the caller has checked. The full API reads
