@@ -5,7 +5,8 @@
 // first, then a caller's bug, then exhausted memory. Each engine numbers its
 // own codes: the values are part of its exported interface and C callers
 // test them, so they never change and an engine's value says nothing about
-// another's. The module layers map them to exceptions through one function,
+// another's (pentacode's and hunkfix's, below, are internal to their
+// modules). The module layers map them to exceptions through one function,
 // qv::raise_code (cext/pyutil.h):
 //
 //   cause                    linesift (below)         deltafold (below)
