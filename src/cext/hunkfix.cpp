@@ -85,9 +85,10 @@ void drop_last(PyObject* list) noexcept
 
 // Appends items[i] to lists[i] for i < count, all or none. Appending runs
 // no Python code, so when one append fails the lists' last elements are
-// still the ones we put there.
-bool append_all(PyObject* const* lists, PyObject* const* items,
-                int count) noexcept
+// still the ones we put there. Inlined, so that each call's count is known:
+// g++ keeps it out of line in the limited-API build otherwise.
+[[gnu::always_inline]] inline bool
+append_all(PyObject* const* lists, PyObject* const* items, int count) noexcept
 {
     for (int i = 0; i < count; ++i) {
         if (PyList_Append(lists[i], items[i]) < 0) {
