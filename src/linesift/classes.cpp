@@ -20,6 +20,8 @@ constexpr int32_t kAhead = 16;
 constexpr int kShortWalk = 8;
 
 constexpr uint32_t kPopular = 0x80000000u;
+constexpr uint32_t kLong = 0x40000000u;
+constexpr uint32_t kFlags = kPopular | kLong;
 
 // Full equality of two lines whose keyed hashes agree, so nearly always of
 // equal lines: short ones (most lines of code) are compared in registers
@@ -56,12 +58,12 @@ struct prober {
 
     uint32_t find(const char* x, int64_t nx, uint32_t key) const noexcept
     {
-        const uint32_t tag = key & ~kPopular;
+        const uint32_t tag = key & ~kFlags;
         for (uint32_t p = home(key);; p = p + 1 == size ? 0 : p + 1) {
             const class_entry& e = entries[p];
             if (e.head == -1)
                 return p;
-            if ((e.tag & ~kPopular) == tag &&
+            if ((e.tag & ~kFlags) == tag &&
                 same_bytes(b.begin(e.head), b.length(e.head), x, nx))
                 return p;
         }
@@ -110,7 +112,8 @@ bool class_table::assign(match_view& v, const Lines& a,
         memo[j].eqclass = static_cast<int32_t>(p);
         memo[j].run = count;
         e.head = j;
-        e.tag = (key & ~kPopular) | (count > limit ? kPopular : 0);
+        e.tag = (key & ~kFlags) | (count > limit ? kPopular : 0) |
+                (count > kLongClass ? kLong : 0);
     }
     for (int32_t j = 0; j < bn; ++j) {
         memo[j].line = 0;  // an entry never written reads as line 0, run 0
@@ -135,7 +138,9 @@ bool class_table::assign(match_view& v, const Lines& a,
             t.find(a.begin(i), a.length(i), static_cast<uint32_t>(cls[i]));
         const class_entry& e = entries_[p];
         cls[i] = static_cast<int32_t>(p);
-        v.achain[i] = (e.tag & kPopular) ? -1 : e.head;
+        v.achain[i] = (e.tag & kPopular) ? -1
+                      : (e.tag & kLong)  ? -2 - e.head
+                                         : e.head;
     }
     return true;
 }
@@ -152,17 +157,27 @@ const int32_t* class_table::members(const memo_entry* memo,
 {
     if (e.head < -1)
         return pool_ + (-2 - e.head);
-    if (pool_ == nullptr) {
+    int32_t n = 0;
+    for (int32_t j = e.head; j >= 0; j = memo[j].chain)
+        ++n;
+    if (pool_used_ + 1 + n > pool_size_) {
         if (pool_failed_)
             return nullptr;
-        const size_t n = static_cast<size_t>(bn_) + bn_ / kShortWalk + 1;
-        size_t bytes;
-        if (!__builtin_mul_overflow(n, sizeof(int32_t), &bytes))
-            pool_ = static_cast<int32_t*>(qv::mem_alloc(bytes));
-        if (pool_ == nullptr) {
+        const int64_t most = int64_t{bn_} + bn_ / kShortWalk + 1;
+        int64_t size = pool_size_ > 0 ? pool_size_ * 2 : 4096;
+        while (size < pool_used_ + 1 + n)
+            size *= 2;
+        size = size < most ? size : most;
+        auto* p = static_cast<int32_t*>(qv::mem_realloc(
+            pool_, static_cast<size_t>(size) * sizeof(int32_t)));
+        if (p == nullptr || size < pool_used_ + 1 + n) {
+            if (p != nullptr)
+                pool_ = p;
             pool_failed_ = true;
             return nullptr;
         }
+        pool_ = p;
+        pool_size_ = size;
     }
     int32_t* list = pool_ + pool_used_;
     int32_t k = 0;
@@ -174,9 +189,28 @@ const int32_t* class_table::members(const memo_entry* memo,
         list[y] = s;
     }
     list[0] = k;
-    e.head = -2 - pool_used_;
+    e.head = static_cast<int32_t>(-2 - pool_used_);
     pool_used_ += 1 + k;
     return list;
+}
+
+int32_t class_table::below(const memo_entry* memo, int32_t cls, int32_t end,
+                           const int32_t** list) noexcept
+{
+    const int32_t* l = members(memo, entries_[cls]);
+    if (l == nullptr)
+        return -1;
+    // Members below end: the first one at or above it ends them.
+    int32_t lo = 0, hi = l[0];
+    while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        if (l[1 + mid] < end)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    *list = l + 1;
+    return lo;
 }
 
 int32_t class_table::last_below(const memo_entry* memo, int32_t cls,

@@ -11,8 +11,9 @@ namespace linesift_detail {
 
 // One class: its highest target line so far (or, once the class's sorted
 // member list is built, -2 - the list's offset in the pool), and its lines'
-// keyed hash, whose top bit says instead whether the class is too popular
-// to seed matches. An empty entry has head -1.
+// keyed hash, whose top two bits say instead whether the class is too
+// popular to seed matches and whether it has many lines. An empty entry
+// has head -1.
 struct class_entry {
     int32_t head;
     uint32_t tag;
@@ -36,8 +37,9 @@ class class_table {
     // classes and chains of v. A class number is the index of its entry; a
     // source line that occurs nowhere in the target gets the empty entry
     // that ended its probe, and chain -1, as does a line of a class with
-    // more target lines than the popularity limit. Returns false when the
-    // table cannot be had.
+    // more target lines than the popularity limit; a line of a class of more
+    // than kLongClass lines gets -2 - the class's highest line. Returns
+    // false when the table cannot be had.
     template <class Lines>
     bool assign(match_view& v, const Lines& a, const Lines& b) noexcept;
 
@@ -47,16 +49,27 @@ class class_table {
     int32_t last_below(const memo_entry* memo, int32_t cls, int32_t top,
                        int32_t end) noexcept;
 
+    // The target lines of class cls below `end`, ascending, as *list and the
+    // count returned; -1 when the list cannot be had.
+    int32_t below(const memo_entry* memo, int32_t cls, int32_t end,
+                  const int32_t** list) noexcept;
+
+    // Classes of more lines than this are searched through their sorted
+    // member lists.
+    static constexpr int32_t kLongClass = 32;
+
   private:
     const int32_t* members(const memo_entry* memo, class_entry& e) noexcept;
 
     class_entry* entries_ = nullptr;
     uint32_t size_ = 0;
     // Sorted member lists of the classes that needed one, built on first
-    // need, each after its length. Only classes of more than kShortWalk
-    // lines need one, so bn + bn / kShortWalk + 1 entries always suffice.
+    // need, each after its length; grown as lists are added. Only classes
+    // of more than kShortWalk lines need one, so bn + bn / kShortWalk + 1
+    // entries always suffice.
     int32_t* pool_ = nullptr;
-    int32_t pool_used_ = 0;
+    int64_t pool_used_ = 0;
+    int64_t pool_size_ = 0;
     int32_t bn_ = 0;
     bool pool_failed_ = false;
 };

@@ -43,42 +43,59 @@ match longest_match(const matcher& mt, int32_t a1, int32_t a2, int32_t b1,
     const int64_t mid_a = (int64_t{w} + a2 - 1) / 2;
     const int64_t mid_b = (int64_t{b1} + b2 - 1) / 2;
 
+    // One candidate pair: count the run back from (i, j); a memo hit on the
+    // diagonal supplies the rest of it at once.
+    const auto visit = [&](int32_t i, int32_t j) {
+        int32_t k = 1;
+        while (j - k >= b1 && i - k >= w) {
+            const memo_entry& m = memo[j - k];
+            if (m.line == i - k) {
+                k += m.run;
+                break;
+            }
+            if (acls[i - k] != m.eqclass)
+                break;
+            ++k;
+        }
+        memo[j].line = i;
+        memo[j].run = k;
+        if (k > bk) {
+            bi = i;
+            bj = j;
+            bk = k;
+        } else if (k == bk) {
+            if (i > bi && i <= mid_a && j > b1) {
+                bi = i;
+                bj = j;
+            } else if (i == bi && (bj > mid_b || i == w)) {
+                bj = j;
+            }
+        }
+    };
+
     for (int32_t i = w; i < a2; ++i) {
+        int32_t j = mt.achain[i];
+        if (j < -1) {
+            // A long class: its target lines from its sorted list, in the
+            // chain's order. Unlike the chain, whose next line is known only
+            // once the last one's memo entry has arrived, the list lets the
+            // processor fetch many entries at once.
+            const int32_t* list;
+            const int32_t n = mt.classes->below(memo, acls[i], b2, &list);
+            if (n >= 0) {
+                for (int32_t x = n - 1; x >= 0 && list[x] >= b1; --x)
+                    visit(i, list[x]);
+                continue;
+            }
+            j = -2 - j;  // no memory for the list: down the chain
+        }
         // The chain runs from the class's highest target line down. Where
         // it starts above the range, the class table finds its first line
         // below b2 without visiting the ones in between.
-        int32_t j = mt.achain[i];
         if (j >= b2)
             j = mt.classes->last_below(memo, acls[i], j, b2);
-        for (; j >= b1; j = memo[j].chain) {
-            // Count the run back from (i, j); a memo hit on the diagonal
-            // supplies the rest of it at once.
-            int32_t k = 1;
-            while (j - k >= b1 && i - k >= w) {
-                const memo_entry& m = memo[j - k];
-                if (m.line == i - k) {
-                    k += m.run;
-                    break;
-                }
-                if (acls[i - k] != m.eqclass)
-                    break;
-                ++k;
-            }
-            memo[j].line = i;
-            memo[j].run = k;
-            if (k > bk) {
-                bi = i;
-                bj = j;
-                bk = k;
-            } else if (k == bk) {
-                if (i > bi && i <= mid_a && j > b1) {
-                    bi = i;
-                    bj = j;
-                } else if (i == bi && (bj > mid_b || i == w)) {
-                    bj = j;
-                }
-            }
-        }
+        for (; j >= b1; j = memo[j].chain)
+            visit(i, j);
     }
     if (bk > 0) {
         bi -= bk - 1;
@@ -272,7 +289,7 @@ int32_t linesift_diff(line_record* a, int32_t an, line_record* b, int32_t bn,
         // The records' working fields, for callers that read them.
         for (int32_t i = 0; i < an; ++i) {
             a[i].eqclass = acls[i];
-            a[i].chain = v.achain[i];
+            a[i].chain = v.achain[i] < -1 ? -2 - v.achain[i] : v.achain[i];
         }
         for (int32_t j = 0; j < bn; ++j) {
             b[j].eqclass = memo[j].eqclass;
