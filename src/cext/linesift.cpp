@@ -15,7 +15,7 @@ constexpr char kMisuse[] = "linesift engine called with invalid arguments";
 // Raises for an engine code unless an exception is already pending.
 // LINESIFT_EINVAL means this layer passed bad arguments: our bug, not the
 // caller's, hence SystemError.
-PyObject* linesift_raise(int32_t code) noexcept
+std::nullptr_t linesift_raise(int32_t code) noexcept
 {
     return qv::raise_code(code,
                           {{LINESIFT_ETOOBIG, PyExc_ValueError, kTooLarge},
@@ -26,7 +26,7 @@ PyObject* linesift_raise(int32_t code) noexcept
 // "s#" takes a str (its UTF-8, owned by the str) or a read-only bytes-like
 // object whose buffer needs no release, so nothing can resize or free the
 // bytes while the argument tuple keeps the objects alive for the call.
-PyObject* linesift_linesift(PyObject*, PyObject* args)
+PyObject* linesift_linesift(PyObject*, PyObject* args) noexcept
 {
     const char* sa;
     const char* sb;
@@ -49,11 +49,11 @@ PyObject* linesift_linesift(PyObject*, PyObject* args)
         qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, d.delta_bytes()));
     if (!result)
         return PyErr_NoMemory();
-    d.write_delta(PyBytes_AS_STRING(result.get()));
+    d.write_delta(qv::bytes_data(result.get()));
     return result.release();
 }
 
-PyObject* linesift_blocks(PyObject*, PyObject* args)
+PyObject* linesift_blocks(PyObject*, PyObject* args) noexcept
 {
     PyObject* sa;
     PyObject* sb;
@@ -61,9 +61,9 @@ PyObject* linesift_blocks(PyObject*, PyObject* args)
         return nullptr;
 
     linesift_detail::text_diff d;
-    const int32_t rc = d.run(PyBytes_AS_STRING(sa), PyBytes_GET_SIZE(sa),
-                             PyBytes_AS_STRING(sb), PyBytes_GET_SIZE(sb),
-                             linesift_detail::diff_output::blocks);
+    const int32_t rc =
+        d.run(qv::bytes_data(sa), qv::bytes_size(sa), qv::bytes_data(sb),
+              qv::bytes_size(sb), linesift_detail::diff_output::blocks);
     if (rc < 0)
         return linesift_raise(rc);
 
@@ -75,19 +75,19 @@ PyObject* linesift_blocks(PyObject*, PyObject* args)
         PyObject* t = Py_BuildValue("iiii", h->a1, h->a2, h->b1, h->b2);
         if (t == nullptr)
             return PyErr_NoMemory();  // the list, partly filled, goes with it
-        PyList_SET_ITEM(list.get(), k, t);
+        qv::list_fill(list.get(), k, t);
     }
     return list.release();
 }
 
-PyObject* linesift_fixws(PyObject*, PyObject* args)
+PyObject* linesift_fixws(PyObject*, PyObject* args) noexcept
 {
     PyObject* text;
     unsigned char allws;
     if (!PyArg_ParseTuple(args, "Sb:fixws", &text, &allws))
         return nullptr;
-    const char* in = PyBytes_AS_STRING(text);
-    const Py_ssize_t n = PyBytes_GET_SIZE(text);
+    const char* in = qv::bytes_data(text);
+    const Py_ssize_t n = qv::bytes_size(text);
 
     auto* out =
         static_cast<char*>(PyMem_Malloc(n > 0 ? static_cast<size_t>(n) : 1));
@@ -102,15 +102,20 @@ PyObject* linesift_fixws(PyObject*, PyObject* args)
     return result;
 }
 
+PyDoc_STRVAR(linesift_linesift_doc,
+             "linesift($module, source, target, /)\n--\n\n"
+             "calculate a binary diff\n");
+PyDoc_STRVAR(linesift_blocks_doc, "blocks($module, source, target, /)\n--\n\n"
+                                  "find a list of matching lines\n");
+PyDoc_STRVAR(linesift_fixws_doc, "fixws($module, text, allws, /)\n--\n\n"
+                                 "normalize diff whitespaces\n");
+
 PyMethodDef methods[] = {
-    {"linesift", linesift_linesift, METH_VARARGS,
-     "linesift($module, source, target, /)\n--\n\ncalculate a binary diff\n"},
-    {"blocks", linesift_blocks, METH_VARARGS,
-     "blocks($module, source, target, /)\n--\n\nfind a list of matching "
-     "lines\n"},
-    {"fixws", linesift_fixws, METH_VARARGS,
-     "fixws($module, text, allws, /)\n--\n\nnormalize diff whitespaces\n"},
-    {nullptr, nullptr, 0, nullptr}};
+    {"linesift", linesift_linesift, METH_VARARGS, linesift_linesift_doc},
+    {"blocks", linesift_blocks, METH_VARARGS, linesift_blocks_doc},
+    {"fixws", linesift_fixws, METH_VARARGS, linesift_fixws_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef linesift_module = {PyModuleDef_HEAD_INIT,
                                "linesift",
@@ -126,8 +131,5 @@ PyModuleDef linesift_module = {PyModuleDef_HEAD_INIT,
 
 PyMODINIT_FUNC PyInit_linesift(void)
 {
-    qv::Ref m = qv::Ref::steal(PyModule_Create2(&linesift_module, 1013));
-    if (!m || !qv::add_version(m.get()))
-        return nullptr;
-    return m.release();
+    return qv::create_module(&linesift_module).release();
 }
