@@ -1,5 +1,6 @@
 // Line matching: recursive longest match over the classes that classes.cpp
 // assigns, then boundary sliding.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -268,9 +269,14 @@ int32_t linesift_diff(line_record* a, int32_t an, line_record* b, int32_t bn,
 
     // The matching's own arrays, one block; the records' hash fields hold
     // the defined hash, so every line is hashed again with the keyed one.
-    const size_t bytes = size_t(an) * 2 * sizeof(int32_t) +
-                         (bn > 0 ? size_t(bn) : 1) * sizeof(memo_entry);
-    auto* memo = static_cast<memo_entry*>(qv::mem_alloc(bytes));
+    // Below 2^31 lines each, so this fits 64 bits; where size_t is
+    // narrower it may not fit that.
+    const uint64_t bytes = uint64_t(an) * 2 * sizeof(int32_t) +
+                           (bn > 0 ? uint64_t(bn) : 1) * sizeof(memo_entry);
+    if (bytes > SIZE_MAX)
+        return LINESIFT_ENOMEM;
+    auto* memo =
+        static_cast<memo_entry*>(qv::mem_alloc(static_cast<size_t>(bytes)));
     if (memo == nullptr)
         return LINESIFT_ENOMEM;
     auto* acls = reinterpret_cast<int32_t*>(memo + (bn > 0 ? bn : 1));
