@@ -10,7 +10,7 @@ import tracemalloc
 import pytest
 
 from quorvan.cext import deltafold, hunkfix, linesift, pentacode
-from reference import MARKER, frag
+from testkit.reference import MARKER, frag
 
 CALLS = 2000
 ROUNDS = 3

@@ -8,4 +8,4 @@ set -euo pipefail
 
 python -m pip install --quiet 'mypy>=1.10'
 python -m mypy.stubtest quorvan.cext
-python -m mypy src/quorvan/cext tests/reference.py
+python -m mypy src/quorvan/cext testkit
