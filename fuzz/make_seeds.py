@@ -11,11 +11,11 @@ import hashlib
 import random
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-SAMPLE = HERE.parent / "src" / "quorvan" / "cext" / "sample"
-
 from testkit.reference import apply, fold_input, frag
 from testkit.reference import pair_input as pair
+
+HERE = Path(__file__).resolve().parent
+SAMPLE = HERE.parent / "src" / "quorvan" / "cext" / "sample"
 
 
 def delta_seeds():

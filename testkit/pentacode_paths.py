@@ -66,4 +66,4 @@ if __name__ == "__main__":
     from quorvan.cext import pentacode
 
     check(pentacode)
-    print(pentacode._isa)  # type: ignore[attr-defined]
+    print(pentacode._isa)

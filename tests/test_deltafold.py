@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 from testkit.reference import (INVALID, UNDECODABLE, DeltaError, apply, apply_chain,
                        frag, random_chain, random_delta, size_only)
-from quorvan.cext import deltafold, linesift
+from quorvan.cext import linesift
 from quorvan.cext.deltafold import deltafoldError, patchedsize, patches
 
 BASE7 = b"0123456"

@@ -3,7 +3,6 @@ times: no growth of the interpreter's allocated blocks nor of the C heap, and
 the reference counts of the arguments are the same afterwards."""
 import ctypes
 import gc
-import io
 import sys
 import tracemalloc
 
