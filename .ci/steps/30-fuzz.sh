@@ -7,7 +7,7 @@
 # replays it through the Python modules on every run).
 set -euo pipefail
 
-seconds=${QV_FUZZ_SECONDS:-40}
+seconds=${QV_FUZZ_SECONDS:-30}
 targets=(delta fold lines b85 hunk)
 
 # clang with its libFuzzer runtime, from the distribution's packages.
