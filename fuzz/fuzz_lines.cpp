@@ -9,8 +9,8 @@
 
 #include "deltafold/deltafold.h"
 #include "fuzz_common.h"
-#include "linesift/linesift.h"
 #include "linesift/internal.h"
+#include "linesift/linesift.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "linesift/linesift.h"
 #include "linesift/classes.h"
 #include "linesift/internal.h"
+#include "linesift/linesift.h"
 #include "qv/alloc.h"
 
 using linesift_detail::class_table;

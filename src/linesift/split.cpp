@@ -6,9 +6,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "linesift/linesift.h"
 #include "linesift/hash.h"
 #include "linesift/internal.h"
+#include "linesift/linesift.h"
 #include "qv/alloc.h"
 
 using linesift_detail::line_hash;
