@@ -121,9 +121,10 @@ class ThreadedReader:
 
 def test_mutating_hunk_lists_from_another_thread():
     # Lists changed by another thread while a call waits in readline. Every
-    # call must end in a result or a clean refusal, and take and give back
-    # references to the line objects in pairs: a stale borrowed item shows up
-    # as a count that moved, or as a crash.
+    # call must end in a result or a clean refusal (any other exception
+    # fails the test), and take and give back references to the line objects
+    # in pairs: a stale borrowed item shows up as a count that moved, or as
+    # a crash.
     marker = bytes(bytearray(MARKER))
     lines = [bytes(bytearray(x)) for x in
              (b"-a\n", b"+b\n", b" c\n", b"\n", b"+d\r\n")]
@@ -132,7 +133,7 @@ def test_mutating_hunk_lists_from_another_thread():
     refs = [sys.getrefcount(x) for x in lines]
     hunk, old, new = [], [], []
     stop = threading.Event()
-    outcomes = {"ok": 0, "refused": 0, "mutations": 0}
+    count = {"mutations": 0, "met": 0}
 
     def mutate():
         rng = random.Random(3)
@@ -148,19 +149,20 @@ def test_mutating_hunk_lists_from_another_thread():
                 target.pop()
             else:
                 target[:] = [b"-q\n"] * rng.randrange(3)
-            outcomes["mutations"] += 1
+            count["mutations"] += 1
 
     def work(i):
         gate = threading.Event()
         for _ in range(200):
+            before = count["mutations"]
             try:
                 hunkfix.addlines(ThreadedReader(lines, gate), hunk, 3, 3,
                                  old, new)
                 hunkfix.fix_newline(hunk, old, new)
                 hunkfix.testhunk(old, [b"a\n", b"c\n"] * 3, 0)
-                outcomes["ok"] += 1
             except (hunkfix.hunkfixError, TypeError):
-                outcomes["refused"] += 1
+                pass
+            count["met"] += count["mutations"] != before
 
     mutator = threading.Thread(target=mutate)
     mutator.start()
@@ -169,8 +171,8 @@ def test_mutating_hunk_lists_from_another_thread():
     finally:
         stop.set()
         mutator.join()
-    # Both endings came up, so the mutations really met the calls.
-    assert outcomes["ok"] and outcomes["refused"] and outcomes["mutations"]
+    # The lists really changed in the middle of calls.
+    assert count["met"] > 0
     del hunk[:], old[:], new[:]
     assert [sys.getrefcount(x) for x in lines] == refs
 
