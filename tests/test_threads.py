@@ -8,6 +8,7 @@ buffer export, which test_deltafold.py's TestExporterCode drives."""
 import random
 import sys
 import threading
+import time
 
 import pytest
 
@@ -139,6 +140,7 @@ def test_mutating_hunk_lists_from_another_thread():
         rng = random.Random(3)
         junk = [b"", b"x", 7, None, b" y\n"]
         while not stop.is_set():
+            started.set()
             target = rng.choice([hunk, old, new])
             op = rng.randrange(4)
             if op == 0:
@@ -153,7 +155,11 @@ def test_mutating_hunk_lists_from_another_thread():
 
     def work(i):
         gate = threading.Event()
-        for _ in range(200):
+        # On a loaded machine the mutator may get no turn for a while: go on
+        # past 200 calls until it has met one (for a few seconds at most).
+        calls, deadline = 0, time.monotonic() + 5
+        while calls < 200 or (not count["met"] and time.monotonic() < deadline):
+            calls += 1
             before = count["mutations"]
             try:
                 hunkfix.addlines(ThreadedReader(lines, gate), hunk, 3, 3,
@@ -164,8 +170,10 @@ def test_mutating_hunk_lists_from_another_thread():
                 pass
             count["met"] += count["mutations"] != before
 
+    started = threading.Event()
     mutator = threading.Thread(target=mutate)
     mutator.start()
+    started.wait()
     try:
         run_threads(work, 3)
     finally:
