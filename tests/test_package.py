@@ -1,5 +1,6 @@
 import importlib
 import inspect
+import pickle
 import re
 from pathlib import Path
 
@@ -21,6 +22,21 @@ def test_every_method_shows_its_arguments(name):
         params = inspect.signature(f).parameters.values()
         assert all(p.kind is p.POSITIONAL_ONLY for p in params), f
         assert f.__doc__ and not f.__doc__.startswith(f.__name__ + "(")
+
+
+@pytest.mark.parametrize("module, call", [
+    ("deltafold", lambda m: m.patchedsize(0, b"\0")),
+    ("hunkfix", lambda m: m.fix_newline([], [], [])),
+])
+def test_module_errors_pickle(module, call):
+    # A host reading patches in a worker process gets its errors back
+    # pickled, which needs the type importable under its full name.
+    mod = importlib.import_module(f"quorvan.cext.{module}")
+    with pytest.raises(getattr(mod, f"{module}Error")) as raised:
+        call(mod)
+    back = pickle.loads(pickle.dumps(raised.value))
+    assert type(back) is type(raised.value)
+    assert back.args == raised.value.args
 
 
 def test_quorvan_is_a_namespace_package():

@@ -1,4 +1,6 @@
-// hunkfix: the inner loops of a unified-diff reader.
+// Module layer of the hunk reader: quorvan.cext.hunkfix, the inner loops of
+// a unified-diff reader. What a line is, and how it is cut or compared, are
+// the rules of hunkfix/hunkfix.h; this layer reads lines and fills lists.
 //
 // The methods fill or test host lists of byte strings that the caller owns:
 // the hunk list (every body line as read), the old side ("-" and context
@@ -9,47 +11,52 @@
 // from testhunk for a mismatch) or raises. The lists stay consistent when we
 // raise: every line read before the failure is in all of its lists, the line
 // that failed is in none, and a last-line fix is applied whole or not at all.
-#include "pyutil.h"
-
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
-// The exception type; one reference here, one in the module.
-static PyObject* hunkfix_Error = nullptr;
-// The interned name "readline", made once: a fresh string per call would
-// cost a little each time and churn the type attribute cache.
-static PyObject* g_readline_name = nullptr;
+#include "hunkfix/hunkfix.h"
+#include "pyutil.h"
 
 namespace {
 
-constexpr char kMarker[] = "\\ No newline at end of file\n";
-constexpr Py_ssize_t kMarkerLen = sizeof(kMarker) - 1;
+qv::ExceptionType g_error;
+// The interned name "readline", made once: a fresh string per call would
+// cost a little each time and churn the type attribute cache.
+PyObject* g_readline_name = nullptr;
 
-// Lines are taken at their full length: a zero byte is data like any other
-// (a diff of binary-ish text carries them), so it neither ends the marker
-// test, nor a copy, nor a comparison.
-bool is_marker(const char* s, Py_ssize_t len) noexcept
+std::nullptr_t hunkfix_raise(int code, Py_ssize_t position = 0) noexcept
 {
-    return len == kMarkerLen && std::memcmp(s, kMarker, kMarkerLen) == 0;
+    PyObject* e = g_error.get();
+    return qv::raise_code(
+        code,
+        {{HUNKFIX_EEOF, e, "hunk ends before its line counts are met"},
+         {HUNKFIX_EREPEAT, e,
+          "no-newline marker repeated: the line before it has no line "
+          "break left to drop"},
+         {HUNKFIX_EEMPTY, e, "no hunk line to fix: hunk is empty"},
+         {HUNKFIX_ESHORT, e,
+          "last hunk line too short to drop its line break"},
+         {HUNKFIX_ENONEW, e, "no new-side line to fix: list is empty"},
+         {HUNKFIX_ENOOLD, e, "no old-side line to fix: list is empty"},
+         {HUNKFIX_ENOPREFIX, e, "old-side line %zd has no prefix"}},
+        position);
+}
+
+// For the methods' helpers, which report success as a bool.
+bool fail(int code) noexcept
+{
+    hunkfix_raise(code);
+    return false;
 }
 
 bool check_list(PyObject* obj, const char* what) noexcept
 {
-    if (PyList_Check(obj))
-        return true;
-    PyErr_Format(PyExc_TypeError, "%s must be a list, not %.200s", what,
-                 Py_TYPE(obj)->tp_name);
-    return false;
+    return qv::is_list(obj) || qv::type_error(what, "a list", obj);
 }
 
 bool check_bytes(PyObject* obj, const char* what) noexcept
 {
-    if (PyBytes_Check(obj))
-        return true;
-    PyErr_Format(PyExc_TypeError, "%s must be bytes, not %.200s", what,
-                 Py_TYPE(obj)->tp_name);
-    return false;
+    return qv::is_bytes(obj) || qv::type_error(what, "bytes", obj);
 }
 
 // Puts item in the last slot of a non-empty list. The element it replaces
@@ -57,29 +64,31 @@ bool check_bytes(PyObject* obj, const char* what) noexcept
 // a finaliser) waits until every list has been updated.
 void replace_last(PyObject* list, PyObject* item, qv::Ref& dropped) noexcept
 {
-    const Py_ssize_t i = PyList_GET_SIZE(list) - 1;
-    dropped = qv::Ref::steal(PyList_GET_ITEM(list, i));
     Py_INCREF(item);
-    PyList_SET_ITEM(list, i, item);
+    qv::list_replace(list, qv::list_size(list) - 1, item, dropped);
 }
 
-// Takes back the last element of a list we just appended to. We shrink
-// the size in place rather than through the list's slice assignment, which
-// may reallocate and so could fail while we are already handling a failure.
-// The caller still owns a reference to the element, so no finaliser runs.
+// Takes back the last element of a list we just appended to, while a
+// failure is pending. The caller still owns a reference to the element, so
+// no finaliser runs. The size shrinks in place, which cannot fail: a slice
+// deletion (the limited API's only other way) may reallocate and so fail
+// again while memory is short, which would leave part of a line behind.
+// A list's length is its object size in every CPython, the limited API's
+// too, and the elements past it are never read.
 void drop_last(PyObject* list) noexcept
 {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    PyObject* item = PyList_GET_ITEM(list, n - 1);
-    Py_SET_SIZE(list, n - 1);
+    const Py_ssize_t n = qv::list_size(list);
+    PyObject* item = qv::list_item(list, n - 1);
+    Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list), n - 1);
     Py_DECREF(item);
 }
 
 // Appends items[i] to lists[i] for i < count, all or none. Appending runs
 // no Python code, so when one append fails the lists' last elements are
-// still the ones we put there.
-bool append_all(PyObject* const* lists, PyObject* const* items,
-                int count) noexcept
+// still the ones we put there. Inlined, so that each call's count is known:
+// g++ keeps it out of line in the limited-API build otherwise.
+[[gnu::always_inline]] inline bool
+append_all(PyObject* const* lists, PyObject* const* items, int count) noexcept
 {
     for (int i = 0; i < count; ++i) {
         if (PyList_Append(lists[i], items[i]) < 0) {
@@ -96,83 +105,60 @@ bool append_all(PyObject* const* lists, PyObject* const* items,
 // with an exception set when it cannot do all of it.
 bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
 {
-    const Py_ssize_t hsize = PyList_GET_SIZE(hunk);
-    if (hsize == 0) {
-        PyErr_SetString(hunkfix_Error, "no hunk line to fix: hunk is empty");
-        return false;
-    }
+    const Py_ssize_t hsize = qv::list_size(hunk);
+    if (hsize == 0)
+        return fail(HUNKFIX_EEMPTY);
     // Our own reference: the line must outlive the copies we take of it.
-    qv::Ref last = qv::Ref::borrow(PyList_GET_ITEM(hunk, hsize - 1));
+    qv::Ref last = qv::Ref::borrow(qv::list_item(hunk, hsize - 1));
     if (!check_bytes(last.get(), "hunk line"))
         return false;
-    const char* s = PyBytes_AS_STRING(last.get());
-    const Py_ssize_t len = PyBytes_GET_SIZE(last.get());
-    // Without a prefix and a break there is nothing sound to cut.
-    if (len < 2) {
-        PyErr_SetString(hunkfix_Error,
-                        "last hunk line too short to drop its line break");
-        return false;
-    }
-    // The last byte goes whatever it is; a carriage return only directly
-    // before it.
-    const Py_ssize_t end = s[len - 2] == '\r' ? len - 2 : len - 1;
-    const char c = s[0];
-    const bool on_new = c == ' ' || c == '+';
-    const bool on_old = c == ' ' || c == '-';
+    const char* s;
+    Py_ssize_t len;
+    qv::bytes_view(last.get(), &s, &len);
+    hunkfix::line_cut cut;
+    if (const int rc = hunkfix::cut_break(s, len, &cut); rc != HUNKFIX_OK)
+        return fail(rc);
 
-    // For ' ' and '+', s[0] is no carriage return, so end >= 1.
-    qv::Ref line = qv::Ref::steal(PyBytes_FromStringAndSize(s, end));
+    qv::Ref line = qv::Ref::steal(PyBytes_FromStringAndSize(s, cut.end));
     if (!line)
         return false;
     qv::Ref bare;
-    if (on_new) {
-        bare = qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, end - 1));
+    if (cut.on_new) {
+        bare = qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, cut.end - 1));
         if (!bare)
             return false;
     }
-    if (on_new && PyList_GET_SIZE(new_) == 0) {
-        PyErr_SetString(hunkfix_Error,
-                        "no new-side line to fix: list is empty");
-        return false;
-    }
-    if (on_old && PyList_GET_SIZE(old) == 0) {
-        PyErr_SetString(hunkfix_Error,
-                        "no old-side line to fix: list is empty");
-        return false;
-    }
+    if (cut.on_new && qv::list_size(new_) == 0)
+        return fail(HUNKFIX_ENONEW);
+    if (cut.on_old && qv::list_size(old) == 0)
+        return fail(HUNKFIX_ENOOLD);
 
     // Nothing below can fail or run Python code until the Refs go.
     qv::Ref dropped_new, dropped_old, dropped_hunk;
-    if (on_new)
+    if (cut.on_new)
         replace_last(new_, bare.get(), dropped_new);
-    if (on_old)
+    if (cut.on_old)
         replace_last(old, line.get(), dropped_old);
     replace_last(hunk, line.get(), dropped_hunk);
     return true;
 }
 
-// Sorts one body line (bytes, non-empty) into the three lists.
-// `after_marker` says whether the line read just before was the marker.
-bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
-              PyObject* new_) noexcept
+// Sorts one body line (bytes s, len >= 1) of the given kind into the three
+// lists. `after_marker` says whether the line read just before was the
+// marker.
+bool add_line(PyObject* line, const char* s, Py_ssize_t len,
+              hunkfix::line_kind kind, bool after_marker, PyObject* hunk,
+              PyObject* old, PyObject* new_) noexcept
 {
-    const char* s = PyBytes_AS_STRING(line);
-    const Py_ssize_t len = PyBytes_GET_SIZE(line);
-
-    if (is_marker(s, len)) {
+    using hunkfix::line_kind;
+    switch (kind) {
+    case line_kind::marker:
         // A second marker would cut one more byte off a line that has no
         // break left: data loss, and a copy of the whole line each time.
-        if (after_marker) {
-            PyErr_SetString(hunkfix_Error,
-                            "no-newline marker repeated: the line before it "
-                            "has no line break left to drop");
-            return false;
-        }
+        if (after_marker)
+            return fail(HUNKFIX_EREPEAT);
         return fix_last_line(hunk, old, new_);
-    }
-
-    if (s[0] == '\n') {
-        // A bare line break is a context line whose prefix got lost.
+    case line_kind::blank: {
         qv::Ref ctx = qv::Ref::steal(PyBytes_FromStringAndSize(" \n", 2));
         if (!ctx)
             return false;
@@ -183,17 +169,19 @@ bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
         PyObject* const items[] = {ctx.get(), nl.get(), ctx.get()};
         return append_all(lists, items, 3);
     }
-
-    if (s[0] == '-') {
+    case line_kind::old_only: {
         PyObject* const lists[] = {hunk, old};
         PyObject* const items[] = {line, line};
         return append_all(lists, items, 2);
     }
-
+    case line_kind::new_only:
+    case line_kind::context:
+        break;
+    }
     qv::Ref bare = qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, len - 1));
     if (!bare)
         return false;
-    if (s[0] == '+') {
+    if (kind == line_kind::new_only) {
         PyObject* const lists[] = {hunk, new_};
         PyObject* const items[] = {line, bare.get()};
         return append_all(lists, items, 2);
@@ -206,7 +194,7 @@ bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
 // How many more elements a list must get to hold `count`; 0 if none.
 Py_ssize_t shortfall(Py_ssize_t count, PyObject* list) noexcept
 {
-    const Py_ssize_t size = PyList_GET_SIZE(list);
+    const Py_ssize_t size = qv::list_size(list);
     return count > size ? count - size : 0;
 }
 
@@ -243,15 +231,16 @@ PyObject* hunkfix_addlines(PyObject*, PyObject* args) noexcept
                 return nullptr;
             if (!check_bytes(line.get(), "readline() result"))
                 return nullptr;
-            if (PyBytes_GET_SIZE(line.get()) == 0) {
-                PyErr_SetString(hunkfix_Error,
-                                "hunk ends before its line counts are met");
+            const char* s;
+            Py_ssize_t len;
+            qv::bytes_view(line.get(), &s, &len);
+            if (len == 0)
+                return hunkfix_raise(HUNKFIX_EEOF);
+            const hunkfix::line_kind kind = hunkfix::classify(s, len);
+            if (!add_line(line.get(), s, len, kind, after_marker, hunk, old,
+                          new_))
                 return nullptr;
-            }
-            if (!add_line(line.get(), after_marker, hunk, old, new_))
-                return nullptr;
-            after_marker = is_marker(PyBytes_AS_STRING(line.get()),
-                                     PyBytes_GET_SIZE(line.get()));
+            after_marker = kind == hunkfix::line_kind::marker;
         }
     }
     return PyLong_FromLong(0);
@@ -280,45 +269,44 @@ PyObject* hunkfix_testhunk(PyObject*, PyObject* args) noexcept
         return nullptr;
 
     // Nothing here calls back into Python, so the lists hold still.
-    const Py_ssize_t n = PyList_GET_SIZE(old);
-    const Py_ssize_t m = PyList_GET_SIZE(lines);
+    const Py_ssize_t n = qv::list_size(old);
+    const Py_ssize_t m = qv::list_size(lines);
     if (start < 0 || int64_t(n) > int64_t(m) - int64_t(start))
         return PyLong_FromLong(-1);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* a = PyList_GET_ITEM(old, i);
-        PyObject* b = PyList_GET_ITEM(lines, Py_ssize_t(start) + i);
+        PyObject* a = qv::list_item(old, i);
+        PyObject* b = qv::list_item(lines, Py_ssize_t(start) + i);
         if (!check_bytes(a, "hunk line") || !check_bytes(b, "target line"))
             return nullptr;
-        const Py_ssize_t alen = PyBytes_GET_SIZE(a);
-        if (alen == 0) {
-            PyErr_Format(hunkfix_Error, "old-side line %zd has no prefix", i);
-            return nullptr;
-        }
-        // The old line after its prefix against the target line, both at
-        // their full length.
-        const Py_ssize_t la = alen - 1;
-        if (la != PyBytes_GET_SIZE(b) ||
-            std::memcmp(PyBytes_AS_STRING(a) + 1, PyBytes_AS_STRING(b),
-                        size_t(la)) != 0)
+        const char *sa, *sb;
+        Py_ssize_t la, lb;
+        qv::bytes_view(a, &sa, &la);
+        qv::bytes_view(b, &sb, &lb);
+        const int same = hunkfix::same_line(sa, la, sb, lb);
+        if (same < 0)
+            return hunkfix_raise(same, i);
+        if (!same)
             return PyLong_FromLong(-1);
     }
     return PyLong_FromLong(0);
 }
 
-constexpr char kAddlinesDoc[] =
+PyDoc_STRVAR(
+    hunkfix_addlines_doc,
     "addlines($module, file, hunk, oldcount, newcount, old, new, /)\n--\n\n"
-    "add lines to a hunk\n";
-constexpr char kFixNewlineDoc[] =
-    "fix_newline($module, hunk, old, new, /)\n--\n\n"
-    "fixup newline counters\n";
-constexpr char kTesthunkDoc[] =
-    "testhunk($module, old, lines, start, /)\n--\n\n"
-    "test lines in a hunk\n";
+    "add lines to a hunk\n");
+PyDoc_STRVAR(hunkfix_fix_newline_doc,
+             "fix_newline($module, hunk, old, new, /)\n--\n\n"
+             "fixup newline counters\n");
+PyDoc_STRVAR(hunkfix_testhunk_doc,
+             "testhunk($module, old, lines, start, /)\n--\n\n"
+             "test lines in a hunk\n");
 
 PyMethodDef methods[] = {
-    {"addlines", hunkfix_addlines, METH_VARARGS, kAddlinesDoc},
-    {"fix_newline", hunkfix_fix_newline, METH_VARARGS, kFixNewlineDoc},
-    {"testhunk", hunkfix_testhunk, METH_VARARGS, kTesthunkDoc},
+    {"addlines", hunkfix_addlines, METH_VARARGS, hunkfix_addlines_doc},
+    {"fix_newline", hunkfix_fix_newline, METH_VARARGS,
+     hunkfix_fix_newline_doc},
+    {"testhunk", hunkfix_testhunk, METH_VARARGS, hunkfix_testhunk_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -341,22 +329,9 @@ PyMODINIT_FUNC PyInit_hunkfix(void)
         if (g_readline_name == nullptr)
             return nullptr;
     }
-    qv::Ref m = qv::Ref::steal(PyModule_Create2(&hunkfix_module, 1013));
-    if (!m)
-        return nullptr;
-    qv::Ref err = qv::Ref::steal(
-        PyErr_NewException("hunkfix.hunkfixError", nullptr, nullptr));
-    if (!err)
-        return nullptr;  // no module without its exception type
-    // A repeated initialisation replaces the type; older modules keep
-    // their own reference to the one they were given.
-    Py_INCREF(err.get());
-    Py_XSETREF(hunkfix_Error, err.get());
-    // PyModule_AddObject steals only on success, so we release then.
-    if (PyModule_AddObject(m.get(), "hunkfixError", err.get()) < 0)
-        return nullptr;
-    err.release();
-    if (!qv::add_version(m.get()))
+    qv::Ref m = qv::create_module(&hunkfix_module);
+    // The full name is importable, so that the exception pickles.
+    if (!m || !g_error.create(m.get(), "quorvan.cext.hunkfix.hunkfixError"))
         return nullptr;
     return m.release();
 }
