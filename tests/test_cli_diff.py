@@ -141,19 +141,23 @@ def test_quote_name_as_gnu_diff():
         b'"\\303\\251\\t\\"\\\\\\001\x7f"'
 
 
-@pytest.mark.skipif(not GNU_DIFF, reason="GNU diff not installed")
-def test_header_names_match_gnu_diff(tmp_path):
-    names = ["a b", "é", "t\tab", 'q"uote', "back\\slash", "$dollar"]
-    for name in names:
+# Header names as GNU diff 3.8 writes them in the C locale, and git (but for
+# the space, which git leaves bare). The installed diff is no oracle here:
+# later releases stop quoting backslashes, and some builds print non-ASCII
+# bytes raw.
+QUOTED = {"a b": b'"1a b"', "\u00e9": b'"1\\303\\251"', "t\tab": b'"1t\\tab"',
+          'q"uote': b'"1q\\"uote"', "back\\slash": b'"1back\\\\slash"',
+          "$dollar": b"1$dollar"}
+
+
+def test_header_names_are_quoted_as_gnu_diff_and_git_quote_them(tmp_path):
+    for name, quoted in QUOTED.items():
         (tmp_path / ("1" + name)).write_bytes(b"a\n")
         (tmp_path / ("2" + name)).write_bytes(b"b\n")
-        args = ["1" + name, "2" + name]
-        gnu = subprocess.run(["diff", "-u"] + args, cwd=tmp_path,
-                             capture_output=True, env=C_ENV).stdout
         ours = subprocess.run([sys.executable, "-m", "quorvan.cext", "diff",
-                               "-u"] + args, cwd=tmp_path,
+                               "-u", "1" + name, "2" + name], cwd=tmp_path,
                               capture_output=True).stdout
-        assert ours.split(b"\t")[0] == gnu.split(b"\t")[0]
+        assert ours.split(b"\t")[0] == b"--- " + quoted
 
 
 # -- clean failures, as whole processes -----------------------------------
