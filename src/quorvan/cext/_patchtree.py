@@ -10,7 +10,8 @@ leaves each file whole, either old or new.
 Names come from strangers, so each is checked before use: it must stay
 inside the tree once its leading directories are stripped (no absolute
 name, no ``..``, no directory on the way that is a symbolic link leading
-out of the tree), and the file itself must be a regular file, not a link.
+out of the tree, no component named ``.git`` in any case), and the file
+itself must be a regular file, not a link.
 """
 from __future__ import annotations
 
@@ -80,6 +81,11 @@ class Tree:
             raise PatchError(f"{text}: file name with '..' refused")
         if not parts:
             raise PatchError(f"{text!r}: names no file")
+        # A repository's own files (hooks, config) run code when git next
+        # runs; some file systems fold case, so .GIT is the same directory.
+        if any(p.lower() == b".git" for p in parts):
+            raise PatchError(f"{text}: a name inside a .git directory;"
+                             " refused")
         parent = self._parents.get(parts[:-1])
         if parent is None:
             parent = os.path.realpath(os.path.join(
