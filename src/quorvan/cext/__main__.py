@@ -128,6 +128,20 @@ def _switches(args: argparse.Namespace) -> str:
 
 
 def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
+    # A patch becomes many small lists that live to the end of the run:
+    # the cyclic collector would walk them over and over, finding nothing.
+    import gc
+
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        _apply(args, inp)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _apply(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext._apply import PatchError
 
     if args.patch is None:

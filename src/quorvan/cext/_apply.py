@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import io
 import re
+from operator import itemgetter
 
 from quorvan.cext import hunkfix
 
@@ -202,24 +203,26 @@ def _find(hunk: Hunk, lines: list[bytes], guess: int,
     return None
 
 
-def _skip_lines(text: bytes, pos: int, n: int, avg: int) -> int:
+def _skip_lines(text: bytes, pos: int, n: int, avg: float) -> int:
     """The offset n lines on from pos, a line start: just after the n-th
     line feed; -1 if the text has fewer. The line feeds of a window of
-    n * avg bytes (avg: a guess at the bytes per line) are counted in one
-    call; the guess is put right from what the window held, and the last
-    few lines are stepped over one by one."""
+    n * avg bytes (avg: bytes per line so far) are counted in one call; a
+    window that falls short is followed by the next one, one that holds far
+    too many is guessed again, and the last few lines are stepped over one
+    by one."""
     size = len(text)
     count = text.count
     while n > 8:
-        end = min(pos + n * avg, size)
+        end = min(pos + int(n * avg), size)
         k = count(b"\n", pos, end)
         if k < n:  # short: go on from the window's end
             if end == size:
                 return -1
-            avg = (end - pos) // k + 1 if k else avg * 2
+            if not k:
+                avg *= 2
             pos, n = end, n - k
         elif k > n + 8:  # far too far: guess again from this window
-            avg = max(1, (end - pos) // k)
+            avg = (end - pos) / k
         else:  # a little too far: back over the extra line feeds
             rfind = text.rfind
             for _ in range(k - n + 1):
@@ -234,6 +237,9 @@ def _skip_lines(text: bytes, pos: int, n: int, avg: int) -> int:
     return pos
 
 
+_rest = itemgetter(slice(1, None))  # a line less its prefix
+
+
 def _apply_in_place(text: bytes, hunks: list[Hunk]) -> bytes | None:
     """The text with every hunk applied where it says, or None if one is
     not there. Works on byte offsets, without splitting the text into
@@ -244,17 +250,17 @@ def _apply_in_place(text: bytes, hunks: list[Hunk]) -> bytes | None:
     size = len(text)
     done = 0  # lines already copied or replaced
     pos = 0   # their end in text
-    avg = 0   # bytes per line so far, once known
+    avg = 0.0  # bytes per line so far, once known
     for h in hunks:
         olds = h.old
         stated = h.old_start - 1 if olds else h.old_start
         n = stated - done
-        old = b"".join([x[1:] for x in olds])
+        old = b"".join(map(_rest, olds))
         if n:
             if n < 0:
                 return None
             if not avg:  # a first guess, from the hunk's own lines
-                avg = len(old) // len(olds) + 1 if olds else 64
+                avg = len(old) / len(olds) if olds else 64.0
             at = _skip_lines(text, pos, n, avg)
             if at < 0:
                 return None
@@ -268,8 +274,8 @@ def _apply_in_place(text: bytes, hunks: list[Hunk]) -> bytes | None:
         append(view[pos:at])
         extend(h.new)
         done, pos = stated + len(olds), end
-        if done > 16:  # what the text so far holds per line
-            avg = pos // done + 1
+        if done > 16:
+            avg = pos / done
     append(view[pos:])
     return b"".join(out)
 
