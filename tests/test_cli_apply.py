@@ -382,3 +382,22 @@ def test_hunks_far_apart_in_long_texts(nlines, rng, edits, lead, context):
         assert len(moved) == (len(hunks) if lead else 0)
     assert apply(b"".join(new), [h.reversed() for h in hunks],
                  lambda _: None) == text
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([0, 0, 1, 7, 40, 300]), max_size=300),
+       st.booleans(), st.data(),
+       st.sampled_from([0.0, 0.3, 1.0, 9.5, 64.0, 2000.0]))
+def test_line_skipping_from_any_guess(lengths, tail, data, avg):
+    # Empty lines, long ones and guesses far off either way: the windowed
+    # count lands on the same offset as stepping line by line.
+    from quorvan.cext._apply import _skip_lines
+
+    text = b"".join(b"x" * k + b"\n" for k in lengths) + b"end" * tail
+    starts = [0]
+    for k in lengths:
+        starts.append(starts[-1] + k + 1)
+    first = data.draw(st.integers(0, len(lengths)))
+    n = data.draw(st.integers(0, len(lengths) - first + 2))
+    want = starts[first + n] if first + n <= len(lengths) else -1
+    assert _skip_lines(text, starts[first], n, avg) == want

@@ -208,21 +208,24 @@ def _skip_lines(text: bytes, pos: int, n: int, avg: float) -> int:
     line feed; -1 if the text has fewer. The line feeds of a window of
     n * avg bytes (avg: bytes per line so far) are counted in one call; a
     window that falls short is followed by the next one, one that holds far
-    too many is guessed again, and the last few lines are stepped over one
-    by one."""
+    too many is cut back, and the last few lines are stepped over one by
+    one."""
     size = len(text)
     count = text.count
     while n > 8:
         end = min(pos + int(n * avg), size)
         k = count(b"\n", pos, end)
+        while k > n + 8:  # far too far: cut the window where this count
+            # says, counting only the part cut off. (As k <= end - pos,
+            # the cut falls at least n bytes on from pos, and before end.)
+            cut = pos + (end - pos) * n // k
+            k -= count(b"\n", cut, end)
+            end = cut
         if k < n:  # short: go on from the window's end
             if end == size:
                 return -1
-            if not k:
-                avg *= 2
+            avg = (end - pos) / k if k else avg * 2 + 1
             pos, n = end, n - k
-        elif k > n + 8:  # far too far: guess again from this window
-            avg = (end - pos) / k
         else:  # a little too far: back over the extra line feeds
             rfind = text.rfind
             for _ in range(k - n + 1):
