@@ -385,7 +385,8 @@ def test_hunks_far_apart_in_long_texts(nlines, rng, edits, lead, context):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.lists(st.sampled_from([0, 0, 1, 7, 40, 300]), max_size=300),
+@given(st.lists(st.sampled_from([0, 0, 1, 7, 40, 300]), min_size=30,
+                max_size=300),
        st.booleans(), st.data(),
        st.sampled_from([0.0, 0.3, 1.0, 9.5, 64.0, 2000.0]))
 def test_line_skipping_from_any_guess(lengths, tail, data, avg):
