@@ -4,7 +4,7 @@
 // work, builds the result objects and maps engine codes to exceptions.
 
 #include "linesift/linesift.h"
-#include "linesift/internal.h"
+#include "linesift/text_diff.h"
 #include "pyutil.h"
 
 namespace {
