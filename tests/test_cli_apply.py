@@ -242,8 +242,8 @@ def _git(old, new, body=b"@@ -0,0 +1 @@\n+pwned\n", extra=b""):
     (b"Binary files a/bin and b/bin differ\n", [], None, "binary"),
     (_git(b"l", b"l", extra=b"new file mode 120000\n"), [], None,
      "symbolic links are not supported"),
-    (b"--- /dev/null\n+++ b/sub/.GiT/hooks/pre-commit\n@@ -0,0 +1 @@\n"
-     b"+pwned\n", [], None, ".git directory"),
+    ((b"--- /dev/null\n+++ b/sub/.GiT/hooks/pre-commit\n@@ -0,0 +1 @@\n"
+      b"+pwned\n"), [], None, ".git directory"),
     (_git(b"x", b"x", b"", b"similarity index 100%\nrename from x\n"
           b"rename to .git/config\n"), [], "x", ".git directory"),
 ], ids=["dotdot", "absolute", "nul", "rename-out", "dir-link-create",
