@@ -41,7 +41,7 @@ import numpy as np
 
 import benchlib
 from benchlib import Results, Row, median_time, note
-from reference import count_fragments, shift
+from testkit.reference import count_fragments, shift
 
 from quorvan.cext import deltafold, linesift
 

@@ -18,7 +18,7 @@ import sys
 
 import benchlib
 from benchlib import Results, Row
-from reference import MARKER
+from testkit.reference import MARKER
 
 from quorvan.cext import hunkfix
 
@@ -40,7 +40,7 @@ def py_fix_newline(hunk, old, new):
 
 def py_addlines(fp, hunk, oldcount, newcount, old, new):
     """The same reading in plain Python, as a host would write it: the peer.
-    It is not tests/reference.py's reading, which also follows the module's
+    It is not testkit/reference.py's reading, which also follows the module's
     zero-byte rules and would time those instead."""
     readline = fp.readline
     while True:

@@ -18,12 +18,8 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
-from pathlib import Path
 from types import ModuleType
 from typing import Callable, Optional, Sequence
-
-# Scripts import the shared reference of the tests (tests/reference.py).
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 # -- timing ----------------------------------------------------------------
 

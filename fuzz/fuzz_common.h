@@ -1,5 +1,5 @@
 // Helpers shared by the fuzz targets: checks, reading an input, exact heap
-// copies. What the engines are checked against is tests/reference.py, run
+// copies. What the engines are checked against is testkit/reference.py, run
 // by fuzz_python.h.
 #pragma once
 

@@ -1,6 +1,6 @@
 // Decodes, sizes and applies one arbitrary delta against a source text, and
 // reads its size from the headers alone, each step checked against
-// tests/reference.py (expect_delta, which also cuts the input).
+// testkit/reference.py (expect_delta, which also cuts the input).
 #include "fuzz_python.h"  // first: it includes Python.h
 
 #include <cstring>

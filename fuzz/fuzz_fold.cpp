@@ -1,5 +1,5 @@
 // Folds a chain of deltas into one list and checks it against applying the
-// deltas one at a time (tests/reference.py, expect_fold, which also cuts the
+// deltas one at a time (testkit/reference.py, expect_fold, which also cuts the
 // input). Deltas may be arbitrary bytes or, when the input asks for it,
 // repaired into deltas that fit the running text, so that most runs
 // exercise the merge itself.

@@ -1,6 +1,6 @@
 // Hunk body reading through the real module layer, built into this program
 // as a built-in module of an embedded interpreter, and checked against the
-// plain Python reading of tests/reference.py (check_hunk; input layout
+// plain Python reading of testkit/reference.py (check_hunk; input layout
 // described there).
 #include "fuzz_python.h"
 

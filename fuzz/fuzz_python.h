@@ -1,4 +1,4 @@
-// The oracle of the fuzz targets: tests/reference.py, run in an embedded
+// The oracle of the fuzz targets: testkit/reference.py, run in an embedded
 // interpreter, cuts each input and says what the engine or module must give
 // for it, so that the formats and the input layouts are written once.
 #pragma once
@@ -14,9 +14,11 @@
 
 namespace fz {
 
-// Starts the interpreter with tests/ on its path, once. A target that
-// embeds a module passes its name and init function, so that the module is
-// a built-in (registration must come before the start).
+// Starts the interpreter, once. The reference is found like any package:
+// run the targets from the checkout's root with PYTHONPATH=. (as CI's fuzz
+// step does). A target that embeds a module passes its name and init
+// function, so that the module is a built-in (registration must come before
+// the start).
 inline void start_interpreter(const char* builtin = nullptr,
                               PyObject* (*init)() = nullptr)
 {
@@ -29,11 +31,6 @@ inline void start_interpreter(const char* builtin = nullptr,
     if (builtin != nullptr)
         QV_CHECK(PyImport_AppendInittab(builtin, init) == 0);
     Py_InitializeEx(0);
-    PyObject* path = PySys_GetObject("path");
-    PyObject* dir = PyUnicode_FromString(QV_TESTS_DIR);
-    QV_CHECK(path != nullptr && dir != nullptr &&
-             PyList_Insert(path, 0, dir) == 0);
-    Py_DECREF(dir);
 }
 
 // Imports the reference, once.
@@ -41,7 +38,7 @@ inline PyObject* reference_module()
 {
     static PyObject* module = [] {
         start_interpreter();
-        PyObject* m = PyImport_ImportModule("reference");
+        PyObject* m = PyImport_ImportModule("testkit.reference");
         if (m == nullptr)
             PyErr_Print();
         QV_CHECK(m != nullptr);

@@ -1,22 +1,21 @@
 """Writes the hand-made seeds of the fuzz targets (fuzz/corpus/*/seed-*).
 
-Deterministic: run it again after changing the seeds and commit the result.
+Deterministic: run it again (from the checkout root, with PYTHONPATH=.) after
+changing the seeds and commit the result.
 Each input follows its target's layout ("fuzz input layouts" in
-tests/reference.py). The other files in fuzz/corpus/ are inputs the fuzzers
+testkit/reference.py). The other files in fuzz/corpus/ are inputs the fuzzers
 found, minimised with libFuzzer's -merge=1; this script leaves them alone.
 """
 import base64
 import hashlib
 import random
-import sys
 from pathlib import Path
+
+from testkit.reference import apply, fold_input, frag
+from testkit.reference import pair_input as pair
 
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE.parent / "src" / "quorvan" / "cext" / "sample"
-sys.path.insert(0, str(HERE.parent / "tests"))
-
-from reference import apply, fold_input, frag  # noqa: E402
-from reference import pair_input as pair  # noqa: E402
 
 
 def delta_seeds():

@@ -1,3 +1,5 @@
+import warnings
+
 import pytest
 from hypothesis import settings
 
@@ -18,3 +20,23 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if "bigmem" in item.keywords:
             item.add_marker(skip)
+
+
+# Reporting a failed property test imports more code (hypothesis writes the
+# failing example as a patch, with whatever libraries it finds for that).
+# A deprecation warning from those imports must not turn the report into an
+# internal error under filterwarnings = error, which would hide the example:
+# around the report hooks, warnings are only recorded. Test code never runs
+# inside these hooks.
+@pytest.hookimpl(wrapper=True, tryfirst=True)
+def pytest_runtest_makereport(item, call):
+    with warnings.catch_warnings():
+        warnings.simplefilter("default")
+        return (yield)
+
+
+@pytest.hookimpl(wrapper=True, trylast=True)
+def pytest_terminal_summary(terminalreporter):
+    with warnings.catch_warnings():
+        warnings.simplefilter("default")
+        return (yield)

@@ -2,87 +2,14 @@
 import ctypes
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-from reference import frag
 from quorvan.cext import deltafold
-
-
-class Fragment(ctypes.Structure):
-    _fields_ = [("start", ctypes.c_int32), ("end", ctypes.c_int32),
-                ("len", ctypes.c_int32), ("data", ctypes.c_void_p)]
-
-
-class FragmentList(ctypes.Structure):
-    _fields_ = [("base", ctypes.POINTER(Fragment)),
-                ("head", ctypes.POINTER(Fragment)),
-                ("tail", ctypes.POINTER(Fragment))]
-
-
-LP = ctypes.POINTER(FragmentList)
-FETCH = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64)
-
-lib = ctypes.CDLL(deltafold.__file__)
-lib.deltafold_decode.argtypes = [ctypes.c_char_p, ctypes.c_int64,
-                                 ctypes.POINTER(LP)]
-lib.deltafold_decode.restype = ctypes.c_int
-lib.deltafold_calcsize.argtypes = [ctypes.c_int64, LP]
-lib.deltafold_calcsize.restype = ctypes.c_int64
-lib.deltafold_apply.argtypes = [ctypes.c_char_p, ctypes.c_char_p,
-                                ctypes.c_int64, LP]
-lib.deltafold_apply.restype = ctypes.c_int
-lib.deltafold_lfree.argtypes = [LP]
-lib.deltafold_lfree.restype = None
-lib.deltafold_fold.argtypes = [ctypes.c_void_p, FETCH, ctypes.c_int64,
-                               ctypes.c_int64]
-lib.deltafold_fold.restype = LP
-
-
-def addr(p):
-    return ctypes.cast(p, ctypes.c_void_p).value
-
-
-def decode(delta):
-    out = LP()
-    rc = lib.deltafold_decode(delta, len(delta), ctypes.byref(out))
-    return rc, out
-
-
-def fragments(lst):
-    """Live fragments of a list as (start, end, data bytes)."""
-    n = (addr(lst.contents.tail) - addr(lst.contents.head)) // 24
-    res = []
-    for i in range(n):
-        f = lst.contents.head[i]
-        data = ctypes.string_at(f.data, f.len) if f.len > 0 else b""
-        res.append((f.start, f.end, f.len if f.len < 0 else data))
-    return res
-
-
-def make_list(frags):
-    """A hand-made list, header and array allocated by ctypes (never freed
-    by the engine): for feeding the size and apply operations."""
-    arr = (Fragment * max(len(frags), 1))(
-        *[Fragment(s, e, n, None) for s, e, n in frags])
-    lst = FragmentList(arr, arr, ctypes.cast(
-        ctypes.addressof(arr) + 24 * len(frags), ctypes.POINTER(Fragment)))
-    return ctypes.pointer(lst), arr
-
-
-def fold(deltas, fail=()):
-    """Folds the deltas; returns (result list or None, positions fetched)."""
-    calls = []
-
-    def fetch(_, pos):
-        calls.append(pos)
-        if pos in fail:
-            return None
-        rc, out = decode(deltas[pos])
-        assert rc == 0
-        return addr(out)
-
-    cb = FETCH(fetch)
-    res = lib.deltafold_fold(None, cb, 0, len(deltas))
-    return (res if res else None), calls
+from testkit.engines import DELTAFOLD as lib
+from testkit.engines import (FETCH, PYDELTAFOLD as pylib, FragmentList, addr,
+                             decode, fold, fragments, make_list)
+from testkit.reference import apply_frags, frag
 
 
 # -- decoding ---------------------------------------------------------------
@@ -180,6 +107,42 @@ def test_crossed_fragment_is_refused_by_size_and_apply():
     lib.deltafold_lfree(res)
 
 
+def size_rule(m, frags):
+    """The patched length of a source of m bytes, or -1 where the list does
+    not fit it: fragments ascend without overlap and end within the source."""
+    last = total = 0
+    for start, end, data in frags:
+        if start < last or end > m:
+            return -1
+        total += start - last + len(data)
+        last = end
+    return total + m - last
+
+
+@given(st.integers(0, 12), st.lists(
+    st.tuples(st.integers(0, 14), st.integers(0, 14), st.binary(max_size=3)),
+    max_size=4))
+def test_size_and_apply_judge_every_list_alike(m, raw):
+    # Each operation must refuse on its own what does not fit the source:
+    # the module always sizes before it applies, so a sizing slip (an end
+    # one past the source, say) would otherwise go unseen.
+    frags = [(min(s, e), max(s, e), d) for s, e, d in raw]
+    delta = b"".join(frag(*f) for f in frags)
+    rc, lst = decode(delta)
+    assert rc == 0
+    src = bytes(range(65, 65 + m))
+    want = size_rule(m, frags)
+    assert lib.deltafold_calcsize(m, lst) == want
+    # Room for whatever is written before a refused fragment, and a guard.
+    room = m + len(delta)
+    out = ctypes.create_string_buffer(b"\xee" * (room + 8), room + 8)
+    assert lib.deltafold_apply(out, src, m, lst) == (0 if want >= 0 else -1)
+    if want >= 0:
+        assert out.raw[:want] == apply_frags(src, frags)
+        assert out.raw[want:] == b"\xee" * (room + 8 - want)
+    lib.deltafold_lfree(lst)
+
+
 @pytest.mark.parametrize("frags", [
     [(3, 1, 0)],  # start > end
     [(0, 1, -5)],  # negative len
@@ -223,14 +186,6 @@ def test_large_but_representable_positions_fold_exactly():
 
 
 # -- the exported fetch callback --------------------------------------------
-
-# PyDLL keeps the interpreter lock across calls and raises a pending error.
-pylib = ctypes.PyDLL(deltafold.__file__)
-pylib.cpygetitem.argtypes = [ctypes.py_object, ctypes.c_int64]
-pylib.cpygetitem.restype = LP
-pylib.deltafold_fold.argtypes = [ctypes.py_object, ctypes.c_void_p,
-                                 ctypes.c_int64, ctypes.c_int64]
-pylib.deltafold_fold.restype = LP
 
 
 @pytest.mark.parametrize("items,pos,exc", [

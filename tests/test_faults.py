@@ -8,41 +8,17 @@ Elsewhere these tests skip."""
 import ctypes
 import gc
 import random
-from pathlib import Path
 
 import pytest
 
 from quorvan.cext import deltafold, linesift
-from reference import frag, random_chain
+from testkit import engines
+from testkit.engines import heap_in_use
+from testkit.reference import frag, random_chain
 
-FAULTS = Path(deltafold.__file__).with_name("libqv_faults.so")
-pytestmark = pytest.mark.skipif(not FAULTS.exists(),
+LIB = engines.faults()
+pytestmark = pytest.mark.skipif(LIB is None,
                                 reason="needs a build with QV_FAULTS=ON")
-ENOMEM = -3  # DELTAFOLD_ENOMEM
-
-
-def load():
-    lib = ctypes.CDLL(str(FAULTS))  # the copy the modules already use
-    lib.qv_faults_arm.argtypes = [ctypes.c_int64]
-    lib.qv_faults_arm.restype = None
-    lib.qv_faults_armed.restype = ctypes.c_int
-    return lib
-
-
-def heap_in_use():
-    """Bytes allocated on the C heap: the sanitizer's count when its
-    runtime is loaded, glibc's otherwise."""
-    libc = ctypes.CDLL(None)
-    try:
-        fn = libc.__sanitizer_get_current_allocated_bytes
-        fn.restype = ctypes.c_size_t
-        return fn()
-    except AttributeError:
-        pass
-    fn = libc.mallinfo2
-    fn.restype = ctypes.c_size_t * 10
-    info = fn()
-    return info[7] + info[4]  # uordblks + hblkhd
 
 
 def ladder(lib, call):
@@ -92,7 +68,7 @@ CALLS = {
 
 @pytest.mark.parametrize("name", sorted(CALLS))
 def test_every_allocation_failure_is_clean(name):
-    lib = load()
+    lib = LIB
     call = CALLS[name]
     assert ladder(lib, call) > 0
     # A failure path that keeps a block leaks once per step of the ladder:
@@ -109,16 +85,15 @@ def test_every_allocation_failure_is_clean(name):
 
 
 def test_decode_reports_its_own_code_and_leaves_out_alone():
-    lib = load()
-    engine = ctypes.CDLL(deltafold.__file__)
-    engine.deltafold_decode.argtypes = [ctypes.c_char_p, ctypes.c_int64,
-                                        ctypes.POINTER(ctypes.c_void_p)]
     delta = frag(0, 1, b"x") * 3
     for k in (0, 1):  # the list header, then its array
-        out = ctypes.c_void_p(12345)
-        lib.qv_faults_arm(k)
+        sentinel = engines.FragmentList()
+        out = ctypes.pointer(sentinel)
+        LIB.qv_faults_arm(k)
         try:
-            rc = engine.deltafold_decode(delta, len(delta), ctypes.byref(out))
+            rc = engines.DELTAFOLD.deltafold_decode(delta, len(delta),
+                                                    ctypes.byref(out))
         finally:
-            lib.qv_faults_arm(-1)
-        assert rc == ENOMEM and out.value == 12345
+            LIB.qv_faults_arm(-1)
+        assert rc == engines.DELTAFOLD_ENOMEM
+        assert engines.addr(out) == ctypes.addressof(sentinel)

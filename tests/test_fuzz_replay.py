@@ -3,13 +3,13 @@
 Every input that ever crashed a fuzz target is kept in fuzz/crashes/<target>/
 (the seed corpora in fuzz/corpus/<target>/ ride along; they are small). Each
 input is cut as its fuzz target cuts it and checked against the same
-reference (tests/reference.py), which the targets load too.
+reference (testkit/reference.py), which the targets load too.
 """
 from pathlib import Path
 
 import pytest
 
-import reference as ref
+from testkit import reference as ref
 from quorvan.cext import deltafold, hunkfix, linesift, pentacode
 
 FUZZ = Path(__file__).resolve().parent.parent / "fuzz"

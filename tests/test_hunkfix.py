@@ -1,12 +1,11 @@
-import inspect
 import io
 
 import pytest
 from hypothesis import given, strategies as st
 
 from quorvan.cext import hunkfix
-from reference import MARKER, HunkError
-from reference import addlines as ref_addlines
+from testkit.reference import MARKER, HunkError
+from testkit.reference import addlines as ref_addlines
 
 Error = hunkfix.hunkfixError
 
@@ -249,23 +248,6 @@ def test_testhunk(old, lines, start, result):
 def test_testhunk_malformed(old, lines, start, exc):
     with pytest.raises(exc):
         hunkfix.testhunk(old, lines, start)
-
-
-def test_module_surface():
-    assert issubclass(Error, Exception)
-    assert (f"{Error.__module__}.{Error.__name__}"
-            == "quorvan.cext.hunkfix.hunkfixError")
-    assert hunkfix.__doc__ == "Efficient diff parsing"
-    sig = {name: str(inspect.signature(getattr(hunkfix, name)))
-           for name in ("addlines", "fix_newline", "testhunk")}
-    assert sig == {
-        "addlines": "(file, hunk, oldcount, newcount, old, new, /)",
-        "fix_newline": "(hunk, old, new, /)",
-        "testhunk": "(old, lines, start, /)",
-    }
-    assert hunkfix.addlines.__doc__ == "add lines to a hunk\n"
-    assert hunkfix.fix_newline.__doc__ == "fixup newline counters\n"
-    assert hunkfix.testhunk.__doc__ == "test lines in a hunk\n"
 
 
 def test_allocation_failures_leave_whole_lines():

@@ -3,14 +3,13 @@ times: no growth of the interpreter's allocated blocks nor of the C heap, and
 the reference counts of the arguments are the same afterwards."""
 import ctypes
 import gc
-import io
 import sys
 import tracemalloc
 
 import pytest
 
 from quorvan.cext import deltafold, hunkfix, linesift, pentacode
-from reference import MARKER, frag
+from testkit.reference import MARKER, frag
 
 CALLS = 2000
 ROUNDS = 3

@@ -14,8 +14,8 @@ import struct
 import pytest
 
 from quorvan.cext import deltafold, linesift
-from reference import frag
-from test_linesift_engine import ETOOBIG, MAX_LINES, RecPtr, splitlines
+from testkit.reference import frag
+from testkit.engines import ETOOBIG, MAX_LINES, RecPtr, splitlines
 
 TOO_LARGE = "^linesift inputs too large$"
 UNDECODABLE = "^patch cannot be decoded$"

@@ -1,19 +1,16 @@
 """Module quorvan.cext.linesift: deltas, matching blocks, whitespace
 normalisation, argument handling, failures and threads."""
-import inspect
 import random
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quorvan.cext import linesift
-from reference import apply, decode, frag, split_lines
+from testkit.reference import apply, decode, frag, split_lines
 
 # ---- a small model of the matcher ----------------------------------------------
 
@@ -253,12 +250,12 @@ def test_blocks_examples(src, tgt, expect):
     assert linesift.blocks(src, tgt) == expect
 
 
-def test_emptied_blocks_are_listed_but_make_no_fragment():
+def test_emptied_blocks_make_no_fragment():
+    # Equal texts past the matcher's window end in an emptied block (see
+    # test_linesift_engine.py): it must not become an empty fragment.
     t = b"".join(b"%d\n" % i for i in range(30001))
-    assert linesift.blocks(t, t) == [(0, 30001, 0, 30001),
-                                     (30001, 30001, 30001, 30001),
-                                     (30001, 30001, 30001, 30001)]
     assert linesift.linesift(t, t) == b""
+    assert linesift.linesift(t, t + b"x\n") == frag(len(t), len(t), b"x\n")
 
 
 def test_scattered_edits_in_a_million_lines():
@@ -321,39 +318,17 @@ def test_fixws_matches_its_rules(text, allws):
 # ---- interface -----------------------------------------------------------------
 
 
-def test_module_surface():
-    assert linesift.__doc__ == "Efficient binary diff."
-    assert linesift.version == 1
-    for name, doc, args in [
-        ("linesift", "calculate a binary diff\n", "(source, target, /)"),
-        ("blocks", "find a list of matching lines\n", "(source, target, /)"),
-        ("fixws", "normalize diff whitespaces\n", "(text, allws, /)"),
-    ]:
-        f = getattr(linesift, name)
-        assert f.__doc__ == doc
-        assert str(inspect.signature(f)) == args
-
-
-@pytest.mark.parametrize("call, exc, words", [
-    (lambda: linesift.linesift(b"a"), TypeError, "linesift"),
-    (lambda: linesift.linesift(b"a", bytearray(b"a")), TypeError, "linesift"),
-    (lambda: linesift.linesift(memoryview(b"a"), b"a"), TypeError, "linesift"),
-    (lambda: linesift.linesift(b"a", None), TypeError, "bytes-like"),
-    (lambda: linesift.blocks("a", b"a"), TypeError, "linesift"),
-    (lambda: linesift.blocks(b"a", bytearray(b"a")), TypeError, "linesift"),
-    (lambda: linesift.fixws("a", 0), TypeError, "fixws"),
-    (lambda: linesift.fixws(b"a", 256), OverflowError, "maximum"),
-    (lambda: linesift.fixws(b"a", -1), OverflowError, "minimum"),
-    (lambda: linesift.linesift(source=b"", target=b""), TypeError, "keyword"),
-])
-def test_argument_errors(call, exc, words):
-    with pytest.raises(exc, match=words):
-        call()
-
-
-def test_str_and_bytes_arguments_mix():
-    assert linesift.linesift("a\nb\n", b"a\nc\n") == \
-        frag(2, 4, b"c\n")
+def test_which_texts_each_method_takes():
+    # linesift reads str as UTF-8 beside bytes, never a buffer that can
+    # change under it; blocks and fixws take bytes alone.
+    assert linesift.linesift("a\nb\n", b"a\nc\n") == frag(2, 4, b"c\n")
+    for call in (lambda: linesift.linesift(b"a", bytearray(b"a")),
+                 lambda: linesift.linesift(memoryview(b"a"), b"a"),
+                 lambda: linesift.blocks("a", b"a"),
+                 lambda: linesift.blocks(b"a", memoryview(b"a")),
+                 lambda: linesift.fixws("a", 0)):
+        with pytest.raises(TypeError, match="linesift|fixws"):
+            call()
 
 
 def _run_child(code):
@@ -366,6 +341,9 @@ def _run_child(code):
 def test_engine_memory_failures_raise_memoryerror():
     # Under an address-space cap the record arrays (32 bytes per line) of
     # 8M-line texts cannot be had; every method must say so and go on.
+    # Where the cap is not enforced (user-mode emulators ignore it) the test
+    # says so and skips; test_faults.py fails the same allocations through
+    # the fault seam of a QV_FAULTS build.
     out = _run_child("""
         import resource
         from quorvan.cext import linesift
@@ -373,6 +351,12 @@ def test_engine_memory_failures_raise_memoryerror():
         b = b"x" + a  # nothing shared: no prefix to trim
         size = int(open("/proc/self/statm").read().split()[0]) * 4096
         resource.setrlimit(resource.RLIMIT_AS, (size + (150 << 20), resource.RLIM_INFINITY))
+        try:
+            bytearray(400 << 20)
+        except MemoryError:
+            pass
+        else:
+            raise SystemExit(print("no cap"))
         for f in (linesift.linesift, linesift.blocks):
             for _ in range(3):
                 try:
@@ -384,6 +368,8 @@ def test_engine_memory_failures_raise_memoryerror():
         assert linesift.linesift(b"x\\n", b"y\\n")
         print("ok")
     """)
+    if out.strip() == "no cap":
+        pytest.skip("RLIMIT_AS is not enforced here")
     assert out.strip() == "ok"
 
 
@@ -411,40 +397,3 @@ def test_host_allocation_failures_raise_memoryerror(method):
         assert got == expect
         outcomes.add("ok")
     assert "MemoryError" in outcomes
-
-
-# ---- threads -------------------------------------------------------------------
-
-
-def test_linesift_releases_the_lock_while_it_computes():
-    # With a switch interval far longer than the test, the main thread keeps
-    # the lock through Python code, so the counter can only move while the
-    # call has given the lock up: it stays put if linesift stops releasing.
-    src = b"".join(b"line %d\n" % i for i in range(400_000))
-    tgt = src.replace(b"7\n", b"x\n")
-    count, stop, started = [0], threading.Event(), threading.Event()
-
-    def counter():
-        started.set()
-        while not stop.is_set():
-            count[0] += 1
-            time.sleep(0)  # gives the lock back at once
-
-    old = sys.getswitchinterval()
-    th = threading.Thread(target=counter)
-    th.start()
-    started.wait()
-    sys.setswitchinterval(1000)
-    try:
-        # Let the counter wait for the lock again under the new interval.
-        mark = count[0]
-        while count[0] < mark + 2:
-            time.sleep(0.001)
-        before = count[0]
-        linesift.linesift(src, tgt)
-        moved = count[0] - before
-    finally:
-        sys.setswitchinterval(old)
-        stop.set()
-        th.join()
-    assert moved > 0

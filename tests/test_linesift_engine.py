@@ -10,72 +10,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quorvan.cext import linesift
-
-LIB = ctypes.CDLL(linesift.__file__)
-
-ENOMEM, ETOOBIG, EINVAL = -1, -2, -3
-MAX_LINES = 2**31 - 2
-MAX_TARGET_LINES = 2**28 - 1
-
-
-class LineRecord(ctypes.Structure):
-    _fields_ = [("hash", ctypes.c_uint32), ("chain", ctypes.c_int32),
-                ("eqclass", ctypes.c_int32), ("length", ctypes.c_int64),
-                ("begin", ctypes.c_void_p)]
-
-
-class Hunk(ctypes.Structure):
-    pass
-
-
-Hunk._fields_ = [("a1", ctypes.c_int32), ("a2", ctypes.c_int32),
-                 ("b1", ctypes.c_int32), ("b2", ctypes.c_int32),
-                 ("next", ctypes.POINTER(Hunk))]
-
-RecPtr = ctypes.POINTER(LineRecord)
-splitlines = LIB.linesift_splitlines
-splitlines.argtypes = [ctypes.c_char_p, ctypes.c_int64, ctypes.POINTER(RecPtr)]
-splitlines.restype = ctypes.c_int32
-diff = LIB.linesift_diff
-diff.argtypes = [RecPtr, ctypes.c_int32, RecPtr, ctypes.c_int32,
-                 ctypes.POINTER(Hunk)]
-diff.restype = ctypes.c_int32
-freehunks = LIB.linesift_freehunks
-freehunks.argtypes = [ctypes.POINTER(Hunk)]
-freehunks.restype = None
-libc = ctypes.CDLL(None)
-libc.free.argtypes = [ctypes.c_void_p]
-
-
-class Split:
-    """A text's record array, freed when the object goes."""
-
-    def __init__(self, text):
-        self.buf = ctypes.create_string_buffer(text, len(text) or 1)
-        self.base = ctypes.addressof(self.buf)
-        self.recs = RecPtr()
-        self.n = splitlines(self.buf, len(text), ctypes.byref(self.recs))
-        assert self.n >= 0 and self.recs
-
-    def records(self):
-        return [self.recs[i] for i in range(self.n + 1)]
-
-    def __del__(self):
-        libc.free(ctypes.cast(self.recs, ctypes.c_void_p))
-
-
-def run_diff(a, b):
-    """Returns (result code, blocks) of matching texts a and b."""
-    sa, sb = Split(a), Split(b)
-    head = Hunk()
-    rc = diff(sa.recs, sa.n, sb.recs, sb.n, ctypes.byref(head))
-    out = []
-    h = head.next
-    while h:
-        out.append((h.contents.a1, h.contents.a2, h.contents.b1, h.contents.b2))
-        h = h.contents.next
-    freehunks(head.next)
-    return rc, out
+from testkit.engines import (EINVAL, ETOOBIG, MAX_LINES, MAX_TARGET_LINES,
+                             Hunk, LineRecord, RecPtr, Split, diff,
+                             hunk_list, libc, run_diff, splitlines)
 
 
 def lines(*xs):
@@ -306,16 +243,6 @@ def test_diff_called_twice_on_the_same_arrays():
     for _ in range(2):
         head = Hunk()
         rc = diff(sa.recs, sa.n, sb.recs, sb.n, ctypes.byref(head))
-        got, h = [], head.next
-        while h:
-            got.append((h.contents.a1, h.contents.a2, h.contents.b1,
-                        h.contents.b2))
-            h = h.contents.next
-        freehunks(head.next)
-        results.append((rc, got))
+        results.append((rc, hunk_list(head)))
     assert results[0] == results[1]
     assert results[0][1][-1] == (6, 6, 6, 6)
-
-
-def test_freehunks_of_null_is_a_no_op():
-    freehunks(None)

@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
-# Formatting: every C++ source and header follows .clang-format.
+# Formatting: every C++ source and header follows .clang-format, checked by
+# the clang-format pinned in .ci/pins.txt (PyPI's build, in the CI venv).
 set -euo pipefail
 
-if ! command -v clang-format >/dev/null; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -q >/dev/null
-    $sudo apt-get install -y -q --no-install-recommends clang-format >/dev/null
-fi
+python -m pip install --quiet -c .ci/pins.txt clang-format
+clang_format="$(dirname "$(command -v python)")/clang-format"
+"$clang_format" --version
 git ls-files -z 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp' 'fuzz/*.h' |
-    xargs -0 clang-format --dry-run --Werror
+    xargs -0 "$clang_format" --dry-run --Werror

@@ -7,7 +7,7 @@
 # replays it through the Python modules on every run).
 set -euo pipefail
 
-seconds=${QV_FUZZ_SECONDS:-40}
+seconds=${QV_FUZZ_SECONDS:-30}
 targets=(delta fold lines b85 hunk)
 
 # clang with its libFuzzer runtime, from the distribution's packages.
@@ -39,6 +39,8 @@ cmake -S . -B "$build" -DQV_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
     >/dev/null
 cmake --build "$build" --target fuzz_all -j2 >/dev/null
 
+# The targets import the shared reference (testkit/) from the checkout.
+export PYTHONPATH=$PWD
 failed=()
 for t in "${targets[@]}"; do
     echo "-- fuzz_$t for ${seconds}s"

@@ -326,6 +326,23 @@ inline std::nullptr_t raise_code(int64_t code,
     return nullptr;
 }
 
+// PyModule_AddObjectRef where the interpreter has it (3.10+): attaches obj
+// under name with a new reference; -1 with an exception set.
+inline int add_object_ref(PyObject* module, const char* name,
+                          PyObject* obj) noexcept
+{
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyModule_AddObjectRef(module, name, obj);
+#else
+    Py_INCREF(obj);
+    if (PyModule_AddObject(module, name, obj) < 0) {  // steals on success only
+        Py_DECREF(obj);
+        return -1;
+    }
+    return 0;
+#endif
+}
+
 // A module's exception type: made at initialisation and held for the life
 // of the process, as every exception the module raises uses it. A repeated
 // initialisation replaces the held type; modules made before keep theirs.
@@ -338,8 +355,7 @@ class ExceptionType {
     {
         const char* attribute = std::strrchr(full_name, '.');
         Ref type = Ref::steal(PyErr_NewException(full_name, nullptr, nullptr));
-        if (!type ||
-            PyModule_AddObjectRef(module, attribute + 1, type.get()) < 0)
+        if (!type || add_object_ref(module, attribute + 1, type.get()) < 0)
             return false;
         Py_XDECREF(type_);
         type_ = type.release();

@@ -171,17 +171,13 @@ def read_patch(data: bytes) -> list[Hunk]:
     text) are passed over, as patch does. A second file's diff, a binary
     patch or a marker out of place are refused.
     """
-    from typing import cast
-
     from quorvan.cext._patchset import read_patchset
 
     files = read_patchset(data)
     if len(files) > 1:
         raise PatchError(f"line {files[1].line}: a second file's changes;"
                          " apply FILE PATCH takes a patch of one file")
-    # A cast, because mypy names this file's module without its namespace
-    # package, and so takes the Hunk of _patchset for another class.
-    return cast(list[Hunk], files[0].hunks) if files else []
+    return files[0].hunks if files else []
 
 
 def _find(hunk: Hunk, lines: list[bytes], guess: int,

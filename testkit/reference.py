@@ -4,7 +4,7 @@ bodies, and the layouts in which the fuzz targets cut their inputs.
 
 The tests, the fuzz replay, the fuzz targets (through an embedded
 interpreter), fuzz/make_seeds.py and the benchmarks all import this one
-module; scripts outside tests/ put this folder on sys.path first.
+module, as testkit.reference.
 """
 from __future__ import annotations
 
