@@ -34,7 +34,7 @@ import benchlib  # noqa: E402
 from benchlib import Results, Row  # noqa: E402
 
 SCRIPTS = ("linesift", "linesift_crafted", "deltafold", "pentacode",
-           "hunkfix", "cli")
+           "hunkfix", "cli", "apply")
 
 
 def run_scripts(quick: bool) -> Results:

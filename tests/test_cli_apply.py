@@ -242,9 +242,13 @@ def _git(old, new, body=b"@@ -0,0 +1 @@\n+pwned\n", extra=b""):
     (b"Binary files a/bin and b/bin differ\n", [], None, "binary"),
     (_git(b"l", b"l", extra=b"new file mode 120000\n"), [], None,
      "symbolic links are not supported"),
+    ((b"--- /dev/null\n+++ b/sub/.GiT/hooks/pre-commit\n@@ -0,0 +1 @@\n"
+      b"+pwned\n"), [], None, ".git directory"),
+    (_git(b"x", b"x", b"", b"similarity index 100%\nrename from x\n"
+          b"rename to .git/config\n"), [], "x", ".git directory"),
 ], ids=["dotdot", "absolute", "nul", "rename-out", "dir-link-create",
         "dir-link-edit", "file-link", "git-binary", "binary-differ",
-        "git-symlink"])
+        "git-symlink", "dot-git-create", "dot-git-rename"])
 def test_refusals(tmp_path, patch, argv, setup, words):
     tree, outside = tmp_path / "tree", tmp_path / OUTSIDE
     tree.mkdir()
@@ -378,3 +382,23 @@ def test_hunks_far_apart_in_long_texts(nlines, rng, edits, lead, context):
         assert len(moved) == (len(hunks) if lead else 0)
     assert apply(b"".join(new), [h.reversed() for h in hunks],
                  lambda _: None) == text
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([0, 0, 1, 7, 40, 300]), min_size=30,
+                max_size=300),
+       st.booleans(), st.data(),
+       st.sampled_from([0.0, 0.3, 1.0, 9.5, 64.0, 2000.0]))
+def test_line_skipping_from_any_guess(lengths, tail, data, avg):
+    # Empty lines, long ones and guesses far off either way: the windowed
+    # count lands on the same offset as stepping line by line.
+    from quorvan.cext._apply import _skip_lines
+
+    text = b"".join(b"x" * k + b"\n" for k in lengths) + b"end" * tail
+    starts = [0]
+    for k in lengths:
+        starts.append(starts[-1] + k + 1)
+    first = data.draw(st.integers(0, len(lengths)))
+    n = data.draw(st.integers(0, len(lengths) - first + 2))
+    want = starts[first + n] if first + n <= len(lengths) else -1
+    assert _skip_lines(text, starts[first], n, avg) == want

@@ -128,6 +128,20 @@ def _switches(args: argparse.Namespace) -> str:
 
 
 def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
+    # A patch becomes many small lists that live to the end of the run:
+    # the cyclic collector would walk them over and over, finding nothing.
+    import gc
+
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        _apply(args, inp)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _apply(args: argparse.Namespace, inp: Inputs) -> None:
     from quorvan.cext._apply import PatchError
 
     if args.patch is None:
@@ -492,7 +506,19 @@ def _translate_once() -> None:
         setattr(argparse, "_", functools.lru_cache(maxsize=None)(gettext))
 
 
-def build_parser() -> argparse.ArgumentParser:
+class _Unused:
+    """Takes the arguments of a subcommand that is not run: building every
+    subcommand's parser costs more than a small command itself."""
+
+    usage: Optional[str] = None
+
+    def add_argument(self, *args: object, **kwargs: object) -> None:
+        pass
+
+
+def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
+    """The parser of every subcommand; given the name of one (the first
+    argument of a run), of that one alone."""
     _translate_once()
     parser = _Parser(
         prog=_prog(), formatter_class=_Formatter,
@@ -513,6 +539,8 @@ def build_parser() -> argparse.ArgumentParser:
     def add(name: str, func: Callable[[argparse.Namespace, Inputs],
                                       Optional[int]],
             help: str) -> argparse.ArgumentParser:
+        if only is not None and name != only:
+            return _Unused()  # type: ignore[return-value]
         p = sub.add_parser(name, help=help, description=help,
                            formatter_class=_Formatter)
         p.set_defaults(func=func)
@@ -614,6 +642,8 @@ def build_parser() -> argparse.ArgumentParser:
     add("demo", cmd_demo,
         "diff the sample history shipped with the package and rebuild"
         " every revision from the base")
+    if only is not None and only not in sub.choices:  # an option, or a typo
+        return build_parser()
     return parser
 
 
@@ -643,7 +673,8 @@ def _interrupts_end_the_process() -> Iterator[None]:
 
 
 def _run(argv: Sequence[str] | None) -> int:
-    parser = build_parser()
+    first = (sys.argv[1:] if argv is None else argv)[:1]
+    parser = build_parser(first[0] if first else None)
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, or a usage error already printed

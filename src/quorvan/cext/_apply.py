@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import io
 import re
+from operator import itemgetter
 
 from quorvan.cext import hunkfix
 
@@ -32,15 +33,15 @@ class PatchError(Exception):
 class Hunk:
     """One hunk: its header's numbers and its lines, each side apart."""
 
-    __slots__ = ("body", "header", "lines", "new", "new_start", "number",
-                 "old", "old_start", "pos")
+    __slots__ = ("body", "lines", "new", "new_start", "number", "old",
+                 "old_start", "pos", "raw")
 
-    def __init__(self, number: int, header: str, pos: int,
+    def __init__(self, number: int, raw: bytes, pos: int,
                  lines: LineCounter | None, old_start: int, new_start: int,
                  body: list[bytes], old: list[bytes],
                  new: list[bytes]) -> None:
         self.number = number        # from 1, in its file's patch order
-        self.header = header        # "@@ -a,b +c,d @@", for messages
+        self.raw = raw              # the header line as the patch has it
         self.pos = pos              # where the header is in the patch
         self.lines = lines          # counts lines to pos, for messages
         self.old_start = old_start  # as stated, from 1 (0: empty file)
@@ -48,6 +49,12 @@ class Hunk:
         self.body = body            # every line with its prefix
         self.old = old              # old side, each with its prefix
         self.new = new              # new side, without prefixes
+
+    @property
+    def header(self) -> str:
+        """"@@ -a,b +c,d @@" as the patch writes it, for messages."""
+        m = _HEADER.match(self.raw)
+        return m.group(0).decode("ascii") if m is not None else "@@"
 
     @property
     def line(self) -> int:
@@ -63,7 +70,7 @@ class Hunk:
         """The hunk that undoes this one: "+" lines are its old side,
         "-" lines its new side. testhunk skips any prefix, so "+" lines
         serve as old lines as they are."""
-        return Hunk(self.number, self.header, self.pos, self.lines,
+        return Hunk(self.number, self.raw, self.pos, self.lines,
                     self.new_start, self.old_start, self.body,
                     [x for x in self.body if x[:1] != b"-"],
                     [x[1:] for x in self.body if x[:1] != b"+"])
@@ -71,7 +78,8 @@ class Hunk:
 
 class LineCounter:
     """Line numbers of byte offsets in a patch, for messages. Offsets are
-    asked for in increasing order, so the whole patch is counted once."""
+    mostly asked for in increasing order, so the patch is counted about
+    once."""
 
     def __init__(self, data: bytes) -> None:
         self.data = data
@@ -107,40 +115,53 @@ def _keep_crs(raw: bytes, body: list[bytes], old: list[bytes],
     new[:] = [x[1:] for x in body if x[:1] != b"-"]
 
 
-def read_hunk(f: io.BytesIO, data: bytes, header: bytes, pos: int,
-              lines: LineCounter, number: int) -> Hunk:
-    """The hunk whose header line was just read from f, a reader over
-    data. f is left after the hunk's last line, and after a no-newline
-    marker that follows it."""
-    m = _HEADER.match(header)
-    if m is None:
-        raise PatchError(f"line {lines(pos)}: hunk #{number} has a"
-                         " malformed header")
-    a, b, c, d = m.group(1, 2, 3, 4)
-    nold = 1 if b is None else int(b)
-    nnew = 1 if d is None else int(d)
-    text = m.group(0).decode("ascii")
-    body: list[bytes] = []
-    old: list[bytes] = []
-    new: list[bytes] = []
-    start = f.tell()
-    try:
-        hunkfix.addlines(f, body, nold, nnew, old, new)
-        end = f.tell()
-        if data.startswith(MARKER, end):  # after the hunk's last line
-            end += len(MARKER)
-            f.seek(end)
-            hunkfix.fix_newline(body, old, new)
-    except hunkfix.hunkfixError as e:
-        raise PatchError(f"line {lines(pos)}: hunk #{number} ({text}):"
-                         f" {e}") from None
-    if not header.endswith(b"\r\n") and \
-            data.find(_CR_MARKER, start, end) >= 0:
-        _keep_crs(data[start:end], body, old, new)
-    if len(old) != nold or len(new) != nnew:
-        raise PatchError(f"line {lines(pos)}: hunk #{number} ({text}) holds"
-                         f" {len(old)} old and {len(new)} new lines")
-    return Hunk(number, text, pos, lines, int(a), int(c), body, old, new)
+def read_hunks(f: io.BytesIO, data: bytes, header: bytes, pos: int,
+               lines: LineCounter, hunks: list[Hunk]) -> tuple[bytes, int]:
+    """Reads the hunk whose header line (at pos) was just read from f, a
+    reader over data, with the no-newline marker that may follow it, and
+    every hunk right after it; appends them to hunks. Returns the line
+    that follows them, and where it starts."""
+    readline = f.readline
+    tell = f.tell
+    match = _HEADER.match
+    addlines = hunkfix.addlines
+    while True:
+        number = len(hunks) + 1
+        m = match(header)
+        if m is None:
+            raise PatchError(f"line {lines(pos)}: hunk #{number} has a"
+                             " malformed header")
+        a, b, c, d = m.groups()
+        nold = 1 if b is None else int(b)
+        nnew = 1 if d is None else int(d)
+        body: list[bytes] = []
+        old: list[bytes] = []
+        new: list[bytes] = []
+        start = pos + len(header)
+        try:
+            addlines(f, body, nold, nnew, old, new)
+            end = tell()
+            line = readline()
+            if line == MARKER:  # after the hunk's last line
+                end += len(MARKER)
+                hunkfix.fix_newline(body, old, new)
+                line = readline()
+        except hunkfix.hunkfixError as e:
+            raise PatchError(f"line {lines(pos)}: hunk #{number}"
+                             f" ({m.group(0).decode('ascii')}): {e}") \
+                from None
+        if data.find(_CR_MARKER, start, end) >= 0 and \
+                not header.endswith(b"\r\n"):
+            _keep_crs(data[start:end], body, old, new)
+        if len(old) != nold or len(new) != nnew:
+            raise PatchError(f"line {lines(pos)}: hunk #{number}"
+                             f" ({m.group(0).decode('ascii')}) holds"
+                             f" {len(old)} old and {len(new)} new lines")
+        hunks.append(Hunk(number, header, pos, lines, int(a), int(c), body,
+                          old, new))
+        if not line.startswith(b"@@ "):
+            return line, end
+        header, pos = line, end
 
 
 def read_patch(data: bytes) -> list[Hunk]:
@@ -178,32 +199,44 @@ def _find(hunk: Hunk, lines: list[bytes], guess: int,
     return None
 
 
-def _skip_lines(text: bytes, pos: int, n: int, avg: int) -> int:
+def _skip_lines(text: bytes, pos: int, n: int, avg: float) -> int:
     """The offset n lines on from pos, a line start: just after the n-th
-    line feed; -1 if the text has fewer. A long run is counted in a window of n * avg bytes (avg:
-    a guess at the bytes per line), guessed again while far off, then put
-    right line by line."""
+    line feed; -1 if the text has fewer. The line feeds of a window of
+    n * avg bytes (avg: bytes per line so far) are counted in one call; a
+    window that falls short is followed by the next one, one that holds far
+    too many is cut back, and the last few lines are stepped over one by
+    one."""
     size = len(text)
+    count = text.count
     while n > 8:
-        end = pos + n * avg
-        if end >= size:
-            break
-        k = text.count(b"\n", pos, end)
-        if k > n + 8:  # far too far: guess again from what this window held
-            avg = max(1, (end - pos) // k)
-            continue
-        if k >= n:  # a little too far: back over the extra line feeds
+        end = min(pos + int(n * avg), size)
+        k = count(b"\n", pos, end)
+        while k > n + 8:  # far too far: cut the window where this count
+            # says, counting only the part cut off. (As k <= end - pos,
+            # the cut falls at least n bytes on from pos, and before end.)
+            cut = pos + (end - pos) * n // k
+            k -= count(b"\n", cut, end)
+            end = cut
+        if k < n:  # short: go on from the window's end
+            if end == size:
+                return -1
+            avg = (end - pos) / k if k else avg * 2 + 1
+            pos, n = end, n - k
+        else:  # a little too far: back over the extra line feeds
+            rfind = text.rfind
             for _ in range(k - n + 1):
-                end = text.rfind(b"\n", pos, end)
+                end = rfind(b"\n", pos, end)
             return end + 1
-        avg = (end - pos) // k + 1 if k else avg * 2  # lines run longer
-        pos, n = end, n - k
+    find = text.find
     for _ in range(n):
-        j = text.find(b"\n", pos)
+        j = find(b"\n", pos)
         if j < 0:  # (a hunk never starts after a last line with no "\n")
             return -1
         pos = j + 1
     return pos
+
+
+_rest = itemgetter(slice(1, None))  # a line less its prefix
 
 
 def _apply_in_place(text: bytes, hunks: list[Hunk]) -> bytes | None:
@@ -212,29 +245,37 @@ def _apply_in_place(text: bytes, hunks: list[Hunk]) -> bytes | None:
     lines; apply falls back to the search when this gives None."""
     view = memoryview(text)  # slices of it are not copies
     out: list[bytes | memoryview] = []
+    append, extend, startswith = out.append, out.extend, text.startswith
+    size = len(text)
     done = 0  # lines already copied or replaced
     pos = 0   # their end in text
-    avg = 64
+    avg = 0.0  # bytes per line so far, once known
     for h in hunks:
-        stated = h.stated()
+        olds = h.old
+        stated = h.old_start - 1 if olds else h.old_start
         n = stated - done
-        if n < 0:
-            return None
-        at = _skip_lines(text, pos, n, avg)
-        if at < 0:
-            return None
-        if n > 16:
-            avg = (at - pos) // n + 1
-        old = b"".join([x[1:] for x in h.old])
+        old = b"".join(map(_rest, olds))
+        if n:
+            if n < 0:
+                return None
+            if not avg:  # a first guess, from the hunk's own lines
+                avg = len(old) / len(olds) if olds else 64.0
+            at = _skip_lines(text, pos, n, avg)
+            if at < 0:
+                return None
+        else:
+            at = pos
         end = at + len(old)
         # A last old line without a line feed must end the text.
-        if not text.startswith(old, at) or \
-                (old[-1:] not in (b"\n", b"") and end != len(text)):
+        if not startswith(old, at) or \
+                (end != size and old[-1:] not in (b"\n", b"")):
             return None
-        out.append(view[pos:at])
-        out.extend(h.new)
-        done, pos = stated + len(h.old), end
-    out.append(view[pos:])
+        append(view[pos:at])
+        extend(h.new)
+        done, pos = stated + len(olds), end
+        if done > 16:
+            avg = pos / done
+    append(view[pos:])
     return b"".join(out)
 
 

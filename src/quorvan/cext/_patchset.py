@@ -13,7 +13,13 @@ from __future__ import annotations
 
 import io
 
-from quorvan.cext._apply import MARKER, Hunk, LineCounter, PatchError, read_hunk
+from quorvan.cext._apply import (
+    MARKER,
+    Hunk,
+    LineCounter,
+    PatchError,
+    read_hunks,
+)
 from quorvan.cext._quote import BadName, header_name, is_epoch, read_quoted
 
 DEV_NULL = b"/dev/null"
@@ -25,12 +31,14 @@ class FilePatch:
     other names carry (git writes them so)."""
 
     __slots__ = ("copy", "create", "delete", "git", "git_line", "headers",
-                 "hunks", "line", "moved_from", "moved_to", "new",
+                 "hunks", "lines", "moved_from", "moved_to", "new",
                  "new_epoch", "new_mode", "old", "old_epoch", "old_mode",
-                 "rename", "swapped")
+                 "pos", "rename", "swapped")
 
-    def __init__(self, line: int, git: bool = False) -> None:
-        self.line = line                # patch line where the diff starts
+    def __init__(self, lines: LineCounter, pos: int,
+                 git: bool = False) -> None:
+        self.lines = lines              # counts lines to pos, for messages
+        self.pos = pos                  # where the diff starts in the patch
         self.git = git
         self.old: bytes | None = None   # from "---"; None for /dev/null
         self.new: bytes | None = None   # from "+++"
@@ -49,9 +57,14 @@ class FilePatch:
         self.new_mode: int | None = None
         self.hunks: list[Hunk] = []
 
+    @property
+    def line(self) -> int:
+        """Line number in the patch where the diff starts."""
+        return self.lines(self.pos)
+
     def reversed(self) -> FilePatch:
         """The diff that undoes this one."""
-        r = FilePatch(self.line, self.git)
+        r = FilePatch(self.lines, self.pos, self.git)
         r.headers, r.git_line, r.swapped = \
             self.headers, self.git_line, not self.swapped
         r.rename, r.copy = self.rename, self.copy
@@ -105,13 +118,15 @@ _GIT_LINES = (b"old mode ", b"new mode ", b"deleted file mode ",
               b"rename new ")
 
 
-def _git_line(fp: FilePatch, line: bytes, where: int) -> bool:
-    """Takes one line of git's extended header; False if it is none."""
+def _git_line(fp: FilePatch, line: bytes, at: int,
+              lines: LineCounter) -> bool:
+    """Takes one line of git's extended header (at offset at); False if
+    it is none."""
     if not line.startswith(_GIT_LINES):
         return False
     if line.startswith((b"old mode ", b"new mode ", b"deleted file mode ",
                         b"new file mode ")):
-        mode = _mode(line, where)
+        mode = _mode(line, lines(at))
         if line.startswith(b"old"):
             fp.old_mode = mode
         elif line.startswith(b"new mode"):
@@ -122,7 +137,7 @@ def _git_line(fp: FilePatch, line: bytes, where: int) -> bool:
             fp.create, fp.new_mode = True, mode
     elif line.startswith((b"rename ", b"copy ")):
         kind, side, rest = line.split(b" ", 2)
-        name = _rest_name(rest, where)
+        name = _rest_name(rest, lines(at))
         if kind == b"rename":
             fp.rename = True
         else:
@@ -143,15 +158,14 @@ def read_patchset(data: bytes) -> list[FilePatch]:
     """Every file's diff in the patch, in order. Raises PatchError, with
     the patch line, for a patch that cannot be read or is binary."""
     f = io.BytesIO(data)
+    readline, tell = f.readline, f.tell
     where = LineCounter(data)
     files: list[FilePatch] = []
     cur: FilePatch | None = None
     git_header = False  # between "diff --git" and the file's first hunk
-    while True:
-        at = f.tell()
-        line = f.readline()
-        if not line:
-            break
+    at = 0
+    line = readline()
+    while line:
         first = line[:1]
         if first == b"@" and line.startswith(b"@@ "):
             if cur is None or (not cur.headers and not cur.git):
@@ -160,22 +174,23 @@ def read_patchset(data: bytes) -> list[FilePatch]:
             if cur.git and not cur.headers:
                 raise PatchError(f"line {where(at)}: a hunk with no"
                                  " ---/+++ header in git's diff")
-            cur.hunks.append(read_hunk(f, data, line, at, where,
-                                       len(cur.hunks) + 1))
+            line, at = read_hunks(f, data, line, at, where, cur.hunks)
             git_header = False
             continue
         if first == b"d" and line.startswith(b"diff --git "):
-            cur = FilePatch(where(at), git=True)
+            cur = FilePatch(where, at, git=True)
             cur.git_line = line[11:]
             files.append(cur)
             git_header = True
+            at = tell()
+            line = readline()
             continue
         if first == b"-" and line.startswith(b"--- "):
-            mark = f.tell()
-            plus = f.readline()
+            mark = tell()
+            plus = readline()
             if plus.startswith(b"+++ "):
                 if not (git_header and cur is not None and not cur.headers):
-                    cur = FilePatch(where(at))
+                    cur = FilePatch(where, at)
                     files.append(cur)
                 try:
                     old, old_stamp = header_name(line[4:])
@@ -188,21 +203,26 @@ def read_patchset(data: bytes) -> list[FilePatch]:
                 cur.old_epoch = is_epoch(old_stamp)
                 cur.new_epoch = is_epoch(new_stamp)
                 git_header = False
+                at = tell()
+                line = readline()
                 continue
             f.seek(mark)
-        if git_header and cur is not None and _git_line(cur, line, where(at)):
-            continue
-        git_header = False
-        if _binary(line):
-            name = b""
-            if cur is not None:
-                name = cur.new or cur.old or cur.git_line.strip()
-            raise PatchError(f"line {where(at)}: binary patches are not"
-                             " supported" + (f" ({name.decode(errors='replace')})"
-                                              if name else ""))
-        if line == MARKER:
-            raise PatchError(f"line {where(at)}: no-newline marker outside"
-                             " a hunk, or repeated")
+        if not (git_header and cur is not None
+                and _git_line(cur, line, at, where)):
+            git_header = False
+            if _binary(line):
+                name = b""
+                if cur is not None:
+                    name = cur.new or cur.old or cur.git_line.strip()
+                raise PatchError(f"line {where(at)}: binary patches are not"
+                                 " supported" + (
+                                     f" ({name.decode(errors='replace')})"
+                                     if name else ""))
+            if line == MARKER:
+                raise PatchError(f"line {where(at)}: no-newline marker"
+                                 " outside a hunk, or repeated")
+        at = tell()
+        line = readline()
     for fp in files:
         _finish(fp)
     return files

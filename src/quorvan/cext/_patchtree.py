@@ -10,7 +10,8 @@ leaves each file whole, either old or new.
 Names come from strangers, so each is checked before use: it must stay
 inside the tree once its leading directories are stripped (no absolute
 name, no ``..``, no directory on the way that is a symbolic link leading
-out of the tree), and the file itself must be a regular file, not a link.
+out of the tree, no component named ``.git`` in any case), and the file
+itself must be a regular file, not a link.
 """
 from __future__ import annotations
 
@@ -80,6 +81,11 @@ class Tree:
             raise PatchError(f"{text}: file name with '..' refused")
         if not parts:
             raise PatchError(f"{text!r}: names no file")
+        # A repository's own files (hooks, config) run code when git next
+        # runs; some file systems fold case, so .GIT is the same directory.
+        if b".git" in map(bytes.lower, parts):
+            raise PatchError(f"{text}: a name inside a .git directory;"
+                             " refused")
         parent = self._parents.get(parts[:-1])
         if parent is None:
             parent = os.path.realpath(os.path.join(
@@ -113,14 +119,26 @@ class Tree:
                                  " file") from None
             raise PatchError(f"{name}: {e.strerror}") from None
         else:
-            with open(fd, "rb") as f:
-                st = os.fstat(f.fileno())
+            try:
+                st = os.fstat(fd)
                 if stat.S_ISDIR(st.st_mode):
                     raise PatchError(f"{name}: is a directory")
                 if not stat.S_ISREG(st.st_mode):
                     raise PatchError(f"{name}: not a regular file; refused")
-                entry = Entry(f.read(), stat.S_IMODE(st.st_mode),
-                              on_disk=True)
+                # Plain reads, without a file object: one read of the
+                # stated size and one that finds the end, for most files.
+                parts = []
+                want = st.st_size + 1
+                while True:
+                    chunk = os.read(fd, want)
+                    if not chunk:
+                        break
+                    parts.append(chunk)
+                    want = 1 << 16
+                data = parts[0] if len(parts) == 1 else b"".join(parts)
+            finally:
+                os.close(fd)
+            entry = Entry(data, stat.S_IMODE(st.st_mode), on_disk=True)
         self.files[path] = entry
         return entry
 
