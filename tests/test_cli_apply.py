@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, assume, example, given, settings
 from hypothesis import strategies as st
 
 from quorvan.cext.__main__ import main
@@ -145,6 +145,9 @@ def peer_apply(kind, patch_file, p, work):
 @settings(max_examples=25, deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
 @given(tree_pairs())
+# Applied twice, an insertion that ends without a line feed must not fit again
+# after the line it made.
+@example(pair=({"f": (b"", False)}, {"f": (b"a", False)}))
 def test_tree_round_trips_against_peers(tmp_path_factory, pair):
     old, new = pair
     d = tmp_path_factory.mktemp("t")

@@ -180,6 +180,13 @@ def read_patch(data: bytes) -> list[Hunk]:
     return files[0].hunks if files else []
 
 
+def _ends_text(hunk: Hunk) -> bool:
+    """Whether the hunk must end the text: a last line without a line
+    feed, on either side, is the text's last line."""
+    return bool(hunk.old and hunk.old[-1][-1:] != b"\n" or
+                hunk.new and hunk.new[-1][-1:] != b"\n")
+
+
 def _find(hunk: Hunk, lines: list[bytes], guess: int,
           lowest: int) -> int | None:
     """The start nearest to guess, not before lowest, where the hunk's old
@@ -188,6 +195,12 @@ def _find(hunk: Hunk, lines: list[bytes], guess: int,
     highest = len(lines) - len(hunk.old)
     if highest < lowest:
         return None
+    if _ends_text(hunk):
+        lowest = highest
+    if highest and hunk.new and lines[highest - 1][-1:] != b"\n":
+        highest -= 1  # nothing may follow a last line without a line feed
+        if highest < lowest:
+            return None
     first = hunk.old[0][1:] if hunk.old else None
     guess = min(max(guess, lowest), highest)
     for dist in range(max(guess - lowest, highest - guess) + 1):
@@ -266,9 +279,11 @@ def _apply_in_place(text: bytes, hunks: list[Hunk]) -> bytes | None:
         else:
             at = pos
         end = at + len(old)
-        # A last old line without a line feed must end the text.
+        # A last line without a line feed, old or new, must end the text,
+        # and nothing may be put after a text's last line that lacks one.
         if not startswith(old, at) or \
-                (end != size and old[-1:] not in (b"\n", b"")):
+                (end != size and _ends_text(h)) or \
+                (at == size and h.new and size and text[-1:] != b"\n"):
             return None
         append(view[pos:at])
         extend(h.new)
