@@ -26,21 +26,7 @@ tar -C . --exclude=./src --exclude=./build --exclude=./dist \
 # run_installed PYTHON DIR: the suite and the demo, run from DIR, against the
 # package installed in PYTHON's site-packages.
 run_installed() {
-    local py=$1 dir=$2
-    (cd "$dir" && "$py" -c '
-import importlib, sys, sysconfig
-from pathlib import Path
-site = {Path(sysconfig.get_path(k)).resolve() for k in ("purelib", "platlib")}
-for name in ("quorvan.cext", "quorvan.cext.linesift", "quorvan.cext.deltafold",
-             "quorvan.cext.pentacode", "quorvan.cext.hunkfix"):
-    where = Path(importlib.import_module(name).__file__).resolve()
-    if not any(s in where.parents for s in site):
-        sys.exit(f"{name} imported from {where}, not from site-packages")
-')
-    (cd "$dir" && "$py" -m pytest -q -p no:cacheprovider)
-    (cd "$dir" && "$py" -m quorvan.cext >"$scratch/demo.log" 2>&1) ||
-        { cat "$scratch/demo.log"; return 1; }
-    tail -n 1 "$scratch/demo.log"
+    sh tools/test_installed.sh "$1" "$2"
 }
 
 mapfile -t pythons < <(bash tools/pythons.sh)
