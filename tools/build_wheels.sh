@@ -93,6 +93,31 @@ repair() {
 }
 
 static="QV_STATIC_LIBSTDCXX=ON"
+
+# The aarch64 wheel: made in the chroot from the sdist, repaired here.
+aarch64_wheel() {
+    local t=$SECONDS root raw=build/wheels-raw/aarch64
+    bash tools/chroot.sh make arm64
+    root=$(bash tools/chroot.sh path arm64)
+    rm -rf "$root/tmp/qv-wheel"
+    mkdir -p "$root/tmp/qv-wheel/raw" "$raw"
+    cp "$sdist" "$root/tmp/qv-wheel/"
+    bash tools/chroot.sh run arm64 env "SKBUILD_CMAKE_DEFINE=$static" sh -ec '
+        python3 -m venv /tmp/qv-wheel/venv
+        cd /tmp/qv-wheel
+        venv/bin/python -m pip wheel --quiet --no-deps --wheel-dir raw ./*.tar.gz
+    '
+    cp "$root"/tmp/qv-wheel/raw/*.whl "$raw/"
+    repair "$raw" "$plat_arm"
+    echo "(aarch64 wheel: $((SECONDS - t)) s)"
+}
+
+# Emulation is slow and mostly one process: it runs beside the x86-64 builds.
+if [ -n "$aarch64" ]; then
+    aarch64_wheel >build/wheels-aarch64.log 2>&1 &
+    arm_pid=$!
+fi
+
 export SKBUILD_CMAKE_DEFINE="${SKBUILD_CMAKE_DEFINE:+$SKBUILD_CMAKE_DEFINE;}$static"
 for py in "${pythons[@]}"; do
     t=$SECONDS
@@ -106,23 +131,11 @@ for py in "${pythons[@]}"; do
 done
 
 if [ -n "$aarch64" ]; then
-    echo "-- aarch64 wheel (emulated Debian 12 chroot)"
+    echo "-- aarch64 wheel (emulated Debian 12 chroot; log: build/wheels-aarch64.log)"
     t=$SECONDS
-    bash tools/chroot.sh make arm64
-    root=$(bash tools/chroot.sh path arm64)
-    rm -rf "$root/tmp/qv-wheel"
-    mkdir -p "$root/tmp/qv-wheel/raw"
-    cp "$sdist" "$root/tmp/qv-wheel/"
-    bash tools/chroot.sh run arm64 env "SKBUILD_CMAKE_DEFINE=$static" sh -ec '
-        python3 -m venv /tmp/qv-wheel/venv
-        cd /tmp/qv-wheel
-        venv/bin/python -m pip wheel --quiet --no-deps --wheel-dir raw ./*.tar.gz
-    ' >build/wheels-aarch64.log 2>&1 || { cat build/wheels-aarch64.log; exit 1; }
-    raw=build/wheels-raw/aarch64
-    mkdir -p "$raw"
-    cp "$root"/tmp/qv-wheel/raw/*.whl "$raw/"
-    repair "$raw" "$plat_arm"
-    echo "(aarch64 wheel: $((SECONDS - t)) s)"
+    wait "$arm_pid" || { cat build/wheels-aarch64.log; exit 1; }
+    cat build/wheels-aarch64.log
+    echo "(waited $((SECONDS - t)) s for it)"
 fi
 
 shopt -s nullglob
