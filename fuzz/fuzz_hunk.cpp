@@ -1,9 +1,11 @@
-// Hunk body reading through the real module layer, embedded like the
-// base-85 target, and checked against the plain Python reading of
-// tests/reference.py (check_hunk; input layout described there).
-#include "../src/cext/hunkfix.cpp"  // the module under test, not a copy
-
+// Hunk body reading through the real module layer, built into this program
+// as a built-in module of an embedded interpreter, and checked against the
+// plain Python reading of tests/reference.py (check_hunk; input layout
+// described there).
 #include "fuzz_python.h"
+
+// The module under test, src/cext/hunkfix.cpp, linked in.
+PyMODINIT_FUNC PyInit_hunkfix(void);
 
 namespace {
 PyObject* g_check;

@@ -253,7 +253,8 @@ def test_testhunk_malformed(old, lines, start, exc):
 
 def test_module_surface():
     assert issubclass(Error, Exception)
-    assert f"{Error.__module__}.{Error.__name__}" == "hunkfix.hunkfixError"
+    assert (f"{Error.__module__}.{Error.__name__}"
+            == "quorvan.cext.hunkfix.hunkfixError")
     assert hunkfix.__doc__ == "Efficient diff parsing"
     sig = {name: str(inspect.signature(getattr(hunkfix, name)))
            for name in ("addlines", "fix_newline", "testhunk")}

@@ -1,4 +1,5 @@
 import importlib
+import pickle
 import re
 from pathlib import Path
 
@@ -12,6 +13,21 @@ def test_module_imports_under_package(name):
     mod = importlib.import_module(f"quorvan.cext.{name}")
     assert mod.__name__ == f"quorvan.cext.{name}"
     assert mod.version == 1
+
+
+@pytest.mark.parametrize("module, call", [
+    ("deltafold", lambda m: m.patchedsize(0, b"\0")),
+    ("hunkfix", lambda m: m.fix_newline([], [], [])),
+])
+def test_module_errors_pickle(module, call):
+    # A host reading patches in a worker process gets its errors back
+    # pickled, which needs the type importable under its full name.
+    mod = importlib.import_module(f"quorvan.cext.{module}")
+    with pytest.raises(getattr(mod, f"{module}Error")) as raised:
+        call(mod)
+    back = pickle.loads(pickle.dumps(raised.value))
+    assert type(back) is type(raised.value)
+    assert back.args == raised.value.args
 
 
 def test_quorvan_is_a_namespace_package():

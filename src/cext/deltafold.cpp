@@ -15,8 +15,7 @@
 
 namespace {
 
-// The module's exception type: set once at initialisation, never released.
-PyObject* g_error = nullptr;
+qv::ExceptionType g_error;
 
 constexpr const char* kInvalidPatch = "invalid patch";
 constexpr const char* kUndecodable = "patch cannot be decoded";
@@ -32,60 +31,11 @@ constexpr const char* kSizeRange = "patched size does not fit in a C long";
 std::nullptr_t deltafold_raise(int64_t code) noexcept
 {
     return qv::raise_code(code,
-                          {{DELTAFOLD_EPATCH, g_error, kInvalidPatch},
-                           {DELTAFOLD_EDECODE, g_error, kUndecodable},
+                          {{DELTAFOLD_EPATCH, g_error.get(), kInvalidPatch},
+                           {DELTAFOLD_EDECODE, g_error.get(), kUndecodable},
                            {DELTAFOLD_ERANGE, PyExc_OverflowError, kSizeRange},
                            {DELTAFOLD_ENOMEM, nullptr, nullptr}});
 }
-
-// Sets aside a pending exception while we query an item, since a buffer
-// query may run Python code, which must not start with an exception set.
-// The fold fetches every item even after one failed, so this happens. A new
-// failure raises over the old exception; otherwise the old one comes back.
-class PendingError {
-  public:
-    PendingError() noexcept
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
-    ~PendingError() { restore(); }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-
-    // Puts the saved exception back (only call with none pending).
-    void restore() noexcept
-    {
-#if PY_VERSION_HEX >= 0x030C0000
-        if (exc_ != nullptr)
-            PyErr_SetRaisedException(exc_);
-#else
-        if (type_ != nullptr)
-            PyErr_Restore(type_, exc_, tb_);
-        type_ = tb_ = nullptr;
-#endif
-        exc_ = nullptr;
-    }
-    // Drops the saved exception: a newer one replaces it.
-    void discard() noexcept
-    {
-#if PY_VERSION_HEX < 0x030C0000
-        Py_CLEAR(type_);
-        Py_CLEAR(tb_);
-#endif
-        Py_CLEAR(exc_);
-    }
-
-  private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_ = nullptr;
-    PyObject* tb_ = nullptr;
-#endif
-    PyObject* exc_ = nullptr;
-};
 
 // Fetches item pos of list into buf (held by the caller for as long as the
 // returned list is used) and decodes it. Null with an exception set on
@@ -93,7 +43,7 @@ class PendingError {
 fragment_list* fetch_item(PyObject* list, int64_t pos,
                           qv::Buffer& buf) noexcept
 {
-    PendingError pending;
+    qv::PendingError pending;
     // We hold a reference across the query: its code could drop the item
     // from the list.
     qv::Ref item = qv::Ref::borrow(PyList_GetItem(list, Py_ssize_t(pos)));
@@ -130,12 +80,9 @@ PyObject* deltafold_patches(PyObject*, PyObject* args) noexcept
         return nullptr;
     // The list-size query would refuse a non-list with SystemError, an
     // interpreter fault; a caller's wrong type deserves a TypeError.
-    if (!PyList_Check(bins)) {
-        PyErr_Format(PyExc_TypeError, "deltas must be a list, not %.200s",
-                     Py_TYPE(bins)->tp_name);
+    if (!PyList_Check(bins) && !qv::type_error("deltas", "a list", bins))
         return nullptr;
-    }
-    Py_ssize_t n = PyList_GET_SIZE(bins);
+    Py_ssize_t n = qv::list_size(bins);
     if (n == 0) {
         // Nothing to apply: the text object itself, whatever it is.
         Py_INCREF(text);
@@ -166,7 +113,7 @@ PyObject* deltafold_patches(PyObject*, PyObject* args) noexcept
         qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
     if (!out)
         return nullptr;
-    int rc = deltafold_apply(PyBytes_AS_STRING(out.get()), base.data(),
+    int rc = deltafold_apply(qv::bytes_data(out.get()), base.data(),
                              base.size(), folded.get());
     if (rc != DELTAFOLD_OK)
         return deltafold_raise(rc);
@@ -228,20 +175,9 @@ QV_API fragment_list* cpygetitem(void* list, int64_t pos) noexcept
 
 PyMODINIT_FUNC PyInit_deltafold(void)
 {
-    qv::Ref m = qv::Ref::steal(PyModule_Create2(&deltafold_module, 1013));
-    if (!m)
-        return nullptr;
-    g_error = PyErr_NewException("quorvan.cext.deltafold.deltafoldError",
-                                 nullptr, nullptr);
-    if (g_error == nullptr)
-        return nullptr;
-    // One reference for the module attribute, one kept process-wide;
-    // PyModule_AddObject steals only on success.
-    qv::Ref attr = qv::Ref::borrow(g_error);
-    if (PyModule_AddObject(m.get(), "deltafoldError", attr.get()) < 0)
-        return nullptr;
-    attr.release();
-    if (!qv::add_version(m.get()))
+    qv::Ref m = qv::create_module(&deltafold_module);
+    if (!m ||
+        !g_error.create(m.get(), "quorvan.cext.deltafold.deltafoldError"))
         return nullptr;
     return m.release();
 }

@@ -15,13 +15,12 @@
 #include <cstdint>
 #include <cstring>
 
-// The exception type; one reference here, one in the module.
-static PyObject* hunkfix_Error = nullptr;
+namespace {
+
+qv::ExceptionType g_error;
 // The interned name "readline", made once: a fresh string per call would
 // cost a little each time and churn the type attribute cache.
-static PyObject* g_readline_name = nullptr;
-
-namespace {
+PyObject* g_readline_name = nullptr;
 
 constexpr char kMarker[] = "\\ No newline at end of file\n";
 constexpr Py_ssize_t kMarkerLen = sizeof(kMarker) - 1;
@@ -36,20 +35,12 @@ bool is_marker(const char* s, Py_ssize_t len) noexcept
 
 bool check_list(PyObject* obj, const char* what) noexcept
 {
-    if (PyList_Check(obj))
-        return true;
-    PyErr_Format(PyExc_TypeError, "%s must be a list, not %.200s", what,
-                 Py_TYPE(obj)->tp_name);
-    return false;
+    return PyList_Check(obj) || qv::type_error(what, "a list", obj);
 }
 
 bool check_bytes(PyObject* obj, const char* what) noexcept
 {
-    if (PyBytes_Check(obj))
-        return true;
-    PyErr_Format(PyExc_TypeError, "%s must be bytes, not %.200s", what,
-                 Py_TYPE(obj)->tp_name);
-    return false;
+    return PyBytes_Check(obj) || qv::type_error(what, "bytes", obj);
 }
 
 // Puts item in the last slot of a non-empty list. The element it replaces
@@ -57,21 +48,22 @@ bool check_bytes(PyObject* obj, const char* what) noexcept
 // a finaliser) waits until every list has been updated.
 void replace_last(PyObject* list, PyObject* item, qv::Ref& dropped) noexcept
 {
-    const Py_ssize_t i = PyList_GET_SIZE(list) - 1;
-    dropped = qv::Ref::steal(PyList_GET_ITEM(list, i));
     Py_INCREF(item);
-    PyList_SET_ITEM(list, i, item);
+    qv::list_replace(list, qv::list_size(list) - 1, item, dropped);
 }
 
-// Takes back the last element of a list we just appended to. We shrink
-// the size in place rather than through the list's slice assignment, which
-// may reallocate and so could fail while we are already handling a failure.
-// The caller still owns a reference to the element, so no finaliser runs.
+// Takes back the last element of a list we just appended to, while a
+// failure is pending. The caller still owns a reference to the element, so
+// no finaliser runs. The size shrinks in place, which cannot fail: a slice
+// deletion (the limited API's only other way) may reallocate and so fail
+// again while memory is short, which would leave part of a line behind.
+// A list's length is its object size in every CPython, the limited API's
+// too, and the elements past it are never read.
 void drop_last(PyObject* list) noexcept
 {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    PyObject* item = PyList_GET_ITEM(list, n - 1);
-    Py_SET_SIZE(list, n - 1);
+    const Py_ssize_t n = qv::list_size(list);
+    PyObject* item = qv::list_item(list, n - 1);
+    Py_SET_SIZE(reinterpret_cast<PyVarObject*>(list), n - 1);
     Py_DECREF(item);
 }
 
@@ -96,20 +88,20 @@ bool append_all(PyObject* const* lists, PyObject* const* items,
 // with an exception set when it cannot do all of it.
 bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
 {
-    const Py_ssize_t hsize = PyList_GET_SIZE(hunk);
+    const Py_ssize_t hsize = qv::list_size(hunk);
     if (hsize == 0) {
-        PyErr_SetString(hunkfix_Error, "no hunk line to fix: hunk is empty");
+        PyErr_SetString(g_error.get(), "no hunk line to fix: hunk is empty");
         return false;
     }
     // Our own reference: the line must outlive the copies we take of it.
-    qv::Ref last = qv::Ref::borrow(PyList_GET_ITEM(hunk, hsize - 1));
+    qv::Ref last = qv::Ref::borrow(qv::list_item(hunk, hsize - 1));
     if (!check_bytes(last.get(), "hunk line"))
         return false;
-    const char* s = PyBytes_AS_STRING(last.get());
-    const Py_ssize_t len = PyBytes_GET_SIZE(last.get());
+    const char* s = qv::bytes_data(last.get());
+    const Py_ssize_t len = qv::bytes_size(last.get());
     // Without a prefix and a break there is nothing sound to cut.
     if (len < 2) {
-        PyErr_SetString(hunkfix_Error,
+        PyErr_SetString(g_error.get(),
                         "last hunk line too short to drop its line break");
         return false;
     }
@@ -130,13 +122,13 @@ bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
         if (!bare)
             return false;
     }
-    if (on_new && PyList_GET_SIZE(new_) == 0) {
-        PyErr_SetString(hunkfix_Error,
+    if (on_new && qv::list_size(new_) == 0) {
+        PyErr_SetString(g_error.get(),
                         "no new-side line to fix: list is empty");
         return false;
     }
-    if (on_old && PyList_GET_SIZE(old) == 0) {
-        PyErr_SetString(hunkfix_Error,
+    if (on_old && qv::list_size(old) == 0) {
+        PyErr_SetString(g_error.get(),
                         "no old-side line to fix: list is empty");
         return false;
     }
@@ -156,14 +148,14 @@ bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
 bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
               PyObject* new_) noexcept
 {
-    const char* s = PyBytes_AS_STRING(line);
-    const Py_ssize_t len = PyBytes_GET_SIZE(line);
+    const char* s = qv::bytes_data(line);
+    const Py_ssize_t len = qv::bytes_size(line);
 
     if (is_marker(s, len)) {
         // A second marker would cut one more byte off a line that has no
         // break left: data loss, and a copy of the whole line each time.
         if (after_marker) {
-            PyErr_SetString(hunkfix_Error,
+            PyErr_SetString(g_error.get(),
                             "no-newline marker repeated: the line before it "
                             "has no line break left to drop");
             return false;
@@ -206,7 +198,7 @@ bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
 // How many more elements a list must get to hold `count`; 0 if none.
 Py_ssize_t shortfall(Py_ssize_t count, PyObject* list) noexcept
 {
-    const Py_ssize_t size = PyList_GET_SIZE(list);
+    const Py_ssize_t size = qv::list_size(list);
     return count > size ? count - size : 0;
 }
 
@@ -243,15 +235,15 @@ PyObject* hunkfix_addlines(PyObject*, PyObject* args) noexcept
                 return nullptr;
             if (!check_bytes(line.get(), "readline() result"))
                 return nullptr;
-            if (PyBytes_GET_SIZE(line.get()) == 0) {
-                PyErr_SetString(hunkfix_Error,
+            if (qv::bytes_size(line.get()) == 0) {
+                PyErr_SetString(g_error.get(),
                                 "hunk ends before its line counts are met");
                 return nullptr;
             }
             if (!add_line(line.get(), after_marker, hunk, old, new_))
                 return nullptr;
-            after_marker = is_marker(PyBytes_AS_STRING(line.get()),
-                                     PyBytes_GET_SIZE(line.get()));
+            after_marker = is_marker(qv::bytes_data(line.get()),
+                                     qv::bytes_size(line.get()));
         }
     }
     return PyLong_FromLong(0);
@@ -280,45 +272,47 @@ PyObject* hunkfix_testhunk(PyObject*, PyObject* args) noexcept
         return nullptr;
 
     // Nothing here calls back into Python, so the lists hold still.
-    const Py_ssize_t n = PyList_GET_SIZE(old);
-    const Py_ssize_t m = PyList_GET_SIZE(lines);
+    const Py_ssize_t n = qv::list_size(old);
+    const Py_ssize_t m = qv::list_size(lines);
     if (start < 0 || int64_t(n) > int64_t(m) - int64_t(start))
         return PyLong_FromLong(-1);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* a = PyList_GET_ITEM(old, i);
-        PyObject* b = PyList_GET_ITEM(lines, Py_ssize_t(start) + i);
+        PyObject* a = qv::list_item(old, i);
+        PyObject* b = qv::list_item(lines, Py_ssize_t(start) + i);
         if (!check_bytes(a, "hunk line") || !check_bytes(b, "target line"))
             return nullptr;
-        const Py_ssize_t alen = PyBytes_GET_SIZE(a);
+        const Py_ssize_t alen = qv::bytes_size(a);
         if (alen == 0) {
-            PyErr_Format(hunkfix_Error, "old-side line %zd has no prefix", i);
+            PyErr_Format(g_error.get(), "old-side line %zd has no prefix", i);
             return nullptr;
         }
         // The old line after its prefix against the target line, both at
         // their full length.
         const Py_ssize_t la = alen - 1;
-        if (la != PyBytes_GET_SIZE(b) ||
-            std::memcmp(PyBytes_AS_STRING(a) + 1, PyBytes_AS_STRING(b),
+        if (la != qv::bytes_size(b) ||
+            std::memcmp(qv::bytes_data(a) + 1, qv::bytes_data(b),
                         size_t(la)) != 0)
             return PyLong_FromLong(-1);
     }
     return PyLong_FromLong(0);
 }
 
-constexpr char kAddlinesDoc[] =
+PyDoc_STRVAR(
+    hunkfix_addlines_doc,
     "addlines($module, file, hunk, oldcount, newcount, old, new, /)\n--\n\n"
-    "add lines to a hunk\n";
-constexpr char kFixNewlineDoc[] =
-    "fix_newline($module, hunk, old, new, /)\n--\n\n"
-    "fixup newline counters\n";
-constexpr char kTesthunkDoc[] =
-    "testhunk($module, old, lines, start, /)\n--\n\n"
-    "test lines in a hunk\n";
+    "add lines to a hunk\n");
+PyDoc_STRVAR(hunkfix_fix_newline_doc,
+             "fix_newline($module, hunk, old, new, /)\n--\n\n"
+             "fixup newline counters\n");
+PyDoc_STRVAR(hunkfix_testhunk_doc,
+             "testhunk($module, old, lines, start, /)\n--\n\n"
+             "test lines in a hunk\n");
 
 PyMethodDef methods[] = {
-    {"addlines", hunkfix_addlines, METH_VARARGS, kAddlinesDoc},
-    {"fix_newline", hunkfix_fix_newline, METH_VARARGS, kFixNewlineDoc},
-    {"testhunk", hunkfix_testhunk, METH_VARARGS, kTesthunkDoc},
+    {"addlines", hunkfix_addlines, METH_VARARGS, hunkfix_addlines_doc},
+    {"fix_newline", hunkfix_fix_newline, METH_VARARGS,
+     hunkfix_fix_newline_doc},
+    {"testhunk", hunkfix_testhunk, METH_VARARGS, hunkfix_testhunk_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -341,22 +335,9 @@ PyMODINIT_FUNC PyInit_hunkfix(void)
         if (g_readline_name == nullptr)
             return nullptr;
     }
-    qv::Ref m = qv::Ref::steal(PyModule_Create2(&hunkfix_module, 1013));
-    if (!m)
-        return nullptr;
-    qv::Ref err = qv::Ref::steal(
-        PyErr_NewException("hunkfix.hunkfixError", nullptr, nullptr));
-    if (!err)
-        return nullptr;  // no module without its exception type
-    // A repeated initialisation replaces the type; older modules keep
-    // their own reference to the one they were given.
-    Py_INCREF(err.get());
-    Py_XSETREF(hunkfix_Error, err.get());
-    // PyModule_AddObject steals only on success, so we release then.
-    if (PyModule_AddObject(m.get(), "hunkfixError", err.get()) < 0)
-        return nullptr;
-    err.release();
-    if (!qv::add_version(m.get()))
+    qv::Ref m = qv::create_module(&hunkfix_module);
+    // The full name is importable, so that the exception pickles.
+    if (!m || !g_error.create(m.get(), "quorvan.cext.hunkfix.hunkfixError"))
         return nullptr;
     return m.release();
 }

@@ -53,7 +53,7 @@ struct diff_state {
 // "s#" takes a str (its UTF-8, owned by the str) or a read-only bytes-like
 // object whose buffer needs no release, so nothing can resize or free the
 // bytes while the argument tuple keeps the objects alive for the call.
-PyObject* linesift_linesift(PyObject*, PyObject* args)
+PyObject* linesift_linesift(PyObject*, PyObject* args) noexcept
 {
     const char* sa;
     const char* sb;
@@ -80,11 +80,11 @@ PyObject* linesift_linesift(PyObject*, PyObject* args)
     if (!result)
         return PyErr_NoMemory();
     linesift_detail::write_delta(s.a, s.b, s.head.next, prefix,
-                                 PyBytes_AS_STRING(result.get()));
+                                 qv::bytes_data(result.get()));
     return result.release();
 }
 
-PyObject* linesift_blocks(PyObject*, PyObject* args)
+PyObject* linesift_blocks(PyObject*, PyObject* args) noexcept
 {
     PyObject* sa;
     PyObject* sb;
@@ -92,8 +92,8 @@ PyObject* linesift_blocks(PyObject*, PyObject* args)
         return nullptr;
 
     diff_state s;
-    const int32_t rc = s.run(PyBytes_AS_STRING(sa), PyBytes_GET_SIZE(sa),
-                             PyBytes_AS_STRING(sb), PyBytes_GET_SIZE(sb));
+    const int32_t rc = s.run(qv::bytes_data(sa), qv::bytes_size(sa),
+                             qv::bytes_data(sb), qv::bytes_size(sb));
     if (rc < 0)
         return linesift_raise(rc);
     Py_ssize_t count = 0;
@@ -108,19 +108,19 @@ PyObject* linesift_blocks(PyObject*, PyObject* args)
         PyObject* t = Py_BuildValue("iiii", h->a1, h->a2, h->b1, h->b2);
         if (t == nullptr)
             return PyErr_NoMemory();  // the list, partly filled, goes with it
-        PyList_SET_ITEM(list.get(), k, t);
+        qv::list_fill(list.get(), k, t);
     }
     return list.release();
 }
 
-PyObject* linesift_fixws(PyObject*, PyObject* args)
+PyObject* linesift_fixws(PyObject*, PyObject* args) noexcept
 {
     PyObject* text;
     unsigned char allws;
     if (!PyArg_ParseTuple(args, "Sb:fixws", &text, &allws))
         return nullptr;
-    const char* in = PyBytes_AS_STRING(text);
-    const Py_ssize_t n = PyBytes_GET_SIZE(text);
+    const char* in = qv::bytes_data(text);
+    const Py_ssize_t n = qv::bytes_size(text);
 
     auto* out =
         static_cast<char*>(PyMem_Malloc(n > 0 ? static_cast<size_t>(n) : 1));
@@ -169,8 +169,5 @@ PyModuleDef linesift_module = {PyModuleDef_HEAD_INIT,
 
 PyMODINIT_FUNC PyInit_linesift(void)
 {
-    qv::Ref m = qv::Ref::steal(PyModule_Create2(&linesift_module, 1013));
-    if (!m || !qv::add_version(m.get()))
-        return nullptr;
-    return m.release();
+    return qv::create_module(&linesift_module).release();
 }

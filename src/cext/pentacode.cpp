@@ -1,14 +1,13 @@
-// pentacode: bytes to base-85 text over the RFC 1924 alphabet, and back.
+// Module layer of the base-85 engine: quorvan.cext.pentacode.
 //
-// Every 4 input bytes become 5 digits, most significant first. Both
-// directions make one pass and write straight into a result bytes object
-// allocated once.
-#include "pentacode/pentacode.h"
-#include "pyutil.h"
-
+// Both methods size the result, make it once at that size and let the
+// engine write it in one pass; decoding faults come back as a code and the
+// position that the message names.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+
+#include "pentacode/pentacode.h"
+#include "pyutil.h"
 
 namespace {
 
@@ -20,47 +19,29 @@ const pentacode_path* g_path = nullptr;
 
 constexpr char kIsaVariable[] = "QUORVAN_PENTACODE_ISA";
 
-// The largest value of four digits that a fifth can still follow without
-// passing 0xFFFFFFFF ('|NsC').
-constexpr uint32_t kMaxPrefix = 0x03030303u;  // 0xFFFFFFFF / 85
-
-PyObject* raise_bad_char(Py_ssize_t pos) noexcept
+// Positions are printed as a full Py_ssize_t so that inputs longer than
+// INT_MAX characters still report the true position.
+std::nullptr_t pentacode_raise(int64_t code, Py_ssize_t position) noexcept
 {
-    // Positions are printed as a full Py_ssize_t so that inputs longer than
-    // INT_MAX characters still report the true position.
-    PyErr_Format(PyExc_ValueError, "bad pentacode character at position %zd",
-                 pos);
-    return nullptr;
+    return qv::raise_code(code,
+                          {{PENTACODE_EBADCHAR, PyExc_ValueError,
+                            "bad pentacode character at position %zd"},
+                           {PENTACODE_EBADSEQ, PyExc_ValueError,
+                            "bad pentacode sequence at position %zd"},
+                           {PENTACODE_ETOOBIG, nullptr, nullptr}},
+                          position);
 }
 
-PyObject* raise_bad_seq(Py_ssize_t pos) noexcept
+// A new bytes object of `size` bytes from an engine size, or null with an
+// exception set.
+qv::Ref new_result(int64_t size) noexcept
 {
-    PyErr_Format(PyExc_ValueError, "bad pentacode sequence at position %zd",
-                 pos);
-    return nullptr;
-}
-
-// Reports the fault of a whole group that the kernels refused: the first
-// character outside the alphabet (one past it when it is the fifth), or
-// else the overflow of the five digits. `pos` is the group's position.
-PyObject* raise_group_error(const uint8_t* g, Py_ssize_t pos) noexcept
-{
-    uint32_t v = 0;
-    for (int j = 0; j < 4; ++j) {
-        const int d = pentacode_dec[g[j]];
-        if (d == 0)
-            return raise_bad_char(pos + j);
-        v = v * 85u + uint32_t(d - 1);
+    if (size < 0) {
+        pentacode_raise(size, 0);
+        return qv::Ref();
     }
-    const int d = pentacode_dec[g[4]];
-    if (d == 0)
-        return raise_bad_char(pos + 4 + 1);  // last of its group: + 1
-    const uint32_t last = uint32_t(d - 1);
-    if (v > kMaxPrefix || v * 85u > 0xFFFFFFFFu - last)
-        return raise_bad_seq(pos + 4 + 1);
-    // Unreachable: the kernels refuse only groups that fail a test above.
-    PyErr_SetString(PyExc_SystemError, "pentacode: group decoded twice");
-    return nullptr;
+    return qv::Ref::steal(
+        PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size)));
 }
 
 PyObject* pentacode_b85encode(PyObject*, PyObject* args) noexcept
@@ -70,39 +51,12 @@ PyObject* pentacode_b85encode(PyObject*, PyObject* args) noexcept
     int pad = 0;
     if (!PyArg_ParseTuple(args, "s#|i", &text, &n, &pad))
         return nullptr;
-
-    const Py_ssize_t groups = n / 4;
-    const Py_ssize_t rem = n % 4;
-    // The largest size we ask for is 5 * ceil(n / 4) + 3; refuse before that
-    // product can leave Py_ssize_t.
-    if (groups + 1 > (PY_SSIZE_T_MAX - 3) / 5)
-        return PyErr_NoMemory();
-    const Py_ssize_t olen =
-        pad ? 5 * (groups + (rem > 0)) : 5 * groups + (rem ? rem + 1 : 0);
-    // Unpadded, three spare bytes let the partial last group be written as
-    // a whole group; we trim them off at the end.
-    qv::Ref out = qv::Ref::steal(
-        PyBytes_FromStringAndSize(nullptr, pad ? olen : olen + 3));
+    qv::Ref out = new_result(pentacode_encoded_size(n, pad != 0));
     if (!out)
         return nullptr;
-
-    const auto* src = reinterpret_cast<const uint8_t*>(text);
-    auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
-    pentacode_encode(g_path, src, size_t(groups), dst);
-    if (rem) {
-        // The short last group, zero-filled, written whole: padded, that is
-        // its five characters; unpadded, the trim below drops the extras.
-        uint8_t last[4] = {0, 0, 0, 0};
-        std::memcpy(last, src + 4 * groups, size_t(rem));
-        pentacode_encode_scalar(last, 1, dst + 5 * groups);
-    }
-
-    if (!pad) {
-        PyObject* obj = out.release();
-        if (_PyBytes_Resize(&obj, olen) < 0)
-            return nullptr;  // obj is gone, MemoryError is set
-        return obj;
-    }
+    pentacode_encode(g_path, reinterpret_cast<const uint8_t*>(text), n,
+                     pad != 0,
+                     reinterpret_cast<uint8_t*>(qv::bytes_data(out.get())));
     return out.release();
 }
 
@@ -112,59 +66,28 @@ PyObject* pentacode_b85decode(PyObject*, PyObject* args) noexcept
     Py_ssize_t n;
     if (!PyArg_ParseTuple(args, "s#", &text, &n))
         return nullptr;
-
-    const Py_ssize_t groups = n / 5;
-    const Py_ssize_t rem = n % 5;
-    const Py_ssize_t olen = 4 * groups + (rem ? rem - 1 : 0);
-    qv::Ref out = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, olen));
+    qv::Ref out = new_result(pentacode_decoded_size(n));
     if (!out)
         return nullptr;
-
-    const auto* src = reinterpret_cast<const uint8_t*>(text);
-    auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
-    const size_t done = pentacode_decode(g_path, src, size_t(groups), dst);
-    if (done < size_t(groups))
-        return raise_group_error(src + 5 * done, Py_ssize_t(5 * done));
-    src += 5 * groups;
-    dst += 4 * groups;
-
-    if (rem) {
-        const Py_ssize_t pos = 5 * groups;
-        uint32_t v = 0;
-        for (Py_ssize_t j = 0; j < rem; ++j) {
-            const int d = pentacode_dec[src[j]];
-            const bool is_last = j == rem - 1;
-            if (d == 0)
-                return raise_bad_char(pos + j + (is_last ? 1 : 0));
-            // Four or fewer digits stay below 85^4, so the overflow test of
-            // a group's last digit cannot fire here; v * 85 cannot wrap.
-            v = v * 85u + uint32_t(d - 1);
-        }
-        const Py_ssize_t owed = rem - 1;
-        if (owed > 0) {
-            // Missing digits count as 0; ones in the dropped low bytes
-            // restore the top bytes of what the encoder saw. Wraps modulo
-            // 2^32 by design (unsigned arithmetic).
-            for (Py_ssize_t j = rem; j < 5; ++j)
-                v *= 85u;
-            v += (uint32_t(1) << (8 * (4 - owed))) - 1u;
-            for (Py_ssize_t j = 0; j < owed; ++j)
-                dst[j] = uint8_t(v >> (24 - 8 * j));
-        }
-    }
+    int64_t at = 0;
+    const int rc = pentacode_decode(
+        g_path, reinterpret_cast<const uint8_t*>(text), n,
+        reinterpret_cast<uint8_t*>(qv::bytes_data(out.get())), &at);
+    if (rc != PENTACODE_OK)
+        return pentacode_raise(rc, Py_ssize_t(at));
     return out.release();
 }
 
-constexpr char kEncodeDoc[] =
-    "b85encode($module, text, pad=0, /)\n--\n\n"
-    "Encode text in pentacode.\n\nIf the second parameter is true, pad the "
-    "result to a multiple of five characters.\n";
-constexpr char kDecodeDoc[] = "b85decode($module, text, /)\n--\n\n"
-                              "Decode pentacode text.\n";
+PyDoc_STRVAR(pentacode_b85encode_doc,
+             "b85encode($module, text, pad=0, /)\n--\n\n"
+             "Encode text in pentacode.\n\nIf the second parameter is true, "
+             "pad the result to a multiple of five characters.\n");
+PyDoc_STRVAR(pentacode_b85decode_doc, "b85decode($module, text, /)\n--\n\n"
+                                      "Decode pentacode text.\n");
 
 PyMethodDef methods[] = {
-    {"b85encode", pentacode_b85encode, METH_VARARGS, kEncodeDoc},
-    {"b85decode", pentacode_b85decode, METH_VARARGS, kDecodeDoc},
+    {"b85encode", pentacode_b85encode, METH_VARARGS, pentacode_b85encode_doc},
+    {"b85decode", pentacode_b85decode, METH_VARARGS, pentacode_b85decode_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -182,7 +105,6 @@ PyModuleDef pentacode_module = {PyModuleDef_HEAD_INIT,
 
 PyMODINIT_FUNC PyInit_pentacode(void)
 {
-    pentacode_init();
     const char* cap = std::getenv(kIsaVariable);
     const pentacode_path* path = pentacode_select(cap);
     if (path == nullptr) {
@@ -193,14 +115,10 @@ PyMODINIT_FUNC PyInit_pentacode(void)
     }
     g_path = path;
 
-    PyObject* m = PyModule_Create2(&pentacode_module, 1013);
-    if (m == nullptr)
-        return nullptr;
+    qv::Ref m = qv::create_module(&pentacode_module);
     // Which kernels run, for tests and benchmarks.
-    if (!qv::add_version(m) ||
-        PyModule_AddStringConstant(m, "_isa", path->name) < 0) {
-        Py_DECREF(m);
+    if (!m || PyModule_AddStringConstant(m.get(), "_isa",
+                                         pentacode_path_name(path)) < 0)
         return nullptr;
-    }
-    return m;
+    return m.release();
 }

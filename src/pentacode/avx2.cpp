@@ -1,7 +1,7 @@
 // AVX2 kernels of the pentacode engine. Only the functions marked QV_AVX2
 // use AVX2; the file builds with the baseline flags, and nothing here runs
 // unless the CPU has AVX2 and FMA (pentacode_select checks).
-#include "pentacode/pentacode.h"
+#include "pentacode/internal.h"
 
 #ifdef PENTACODE_X86
 #include "pentacode/simd.h"
@@ -73,9 +73,7 @@ QV_AVX2 inline __m256i to_digits(__m256i c, __m256i* bad) noexcept
 // digits 3, 4, 1, 2 in each group's four bytes.
 QV_AVX2 inline __m256i digits8(const uint8_t* src, __m256i* top) noexcept
 {
-    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
-                                          11, 10, 9, 8, 15, 14, 13, 12};
-    static constexpr Wide kBswapW = widen<32>(kBswap);
+    static constexpr Wide kBswapW = widen<32>(pentacode_simd::kEncBswap);
     const __m256i v = _mm256_shuffle_epi8(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src)),
         load(kBswapW));
@@ -113,16 +111,11 @@ QV_AVX2 inline void store8(uint8_t* dst, __m256i ch, __m256i c0,
                            int at) noexcept
 {
     // Per 128-bit lane (four groups): its first 16 characters, then 4.
-    static constexpr int8_t kHead[16] = {-1, 2, 3,  0,  1,  -1, 6, 7,
-                                         4,  5, -1, 10, 11, 8,  9, -1};
-    static constexpr Wide kHeadW = widen<32>(kHead);
-    static constexpr int8_t kTop[2][16] = {
-        {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
-        {1, -1, -1, -1, -1, 5, -1, -1, -1, -1, 9, -1, -1, -1, -1, 13}};
-    static constexpr int8_t kTail[16] = {14, 15, 12, 13, -1, -1, -1, -1,
-                                         -1, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kTailW = widen<32>(kTail);
-    static constexpr Wide kTopW[2] = {widen<32>(kTop[0]), widen<32>(kTop[1])};
+    using pentacode_simd::kEncTop;
+    static constexpr Wide kHeadW = widen<32>(pentacode_simd::kEncHead);
+    static constexpr Wide kTailW = widen<32>(pentacode_simd::kEncTail);
+    static constexpr Wide kTopW[2] = {widen<32>(kEncTop[0]),
+                                      widen<32>(kEncTop[1])};
     const __m256i head =
         _mm256_or_si256(_mm256_shuffle_epi8(ch, load(kHeadW)),
                         _mm256_shuffle_epi8(c0, load(kTopW[at])));
@@ -169,18 +162,10 @@ QV_AVX2 size_t pentacode_encode_avx2(const uint8_t* src, size_t groups,
 QV_AVX2 size_t pentacode_decode_avx2(const uint8_t* src, size_t groups,
                                      uint8_t* dst) noexcept
 {
-    static constexpr int8_t kQuad[16] = {0,  1,  2,  3,  5,  6,  7,  8,
-                                         10, 11, 12, 13, -1, -1, -1, -1};
-    static constexpr Wide kQuadW = widen<32>(kQuad);
-    static constexpr int8_t kLast[16] = {4,  -1, -1, -1, 9,  -1, -1, -1,
-                                         14, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kLastW = widen<32>(kLast);
-    static constexpr int8_t kWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
-                                            85, 1, 85, 1, 85, 1, 85, 1};
-    static constexpr Wide kWeightsW = widen<32>(kWeights);
-    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
-                                          11, 10, 9, 8, -1, -1, -1, -1};
-    static constexpr Wide kBswapW = widen<32>(kBswap);
+    static constexpr Wide kQuadW = widen<32>(pentacode_simd::kDecQuad);
+    static constexpr Wide kLastW = widen<32>(pentacode_simd::kDecLast);
+    static constexpr Wide kWeightsW = widen<32>(pentacode_simd::kDecWeights);
+    static constexpr Wide kBswapW = widen<32>(pentacode_simd::kDecBswap);
     const __m256i pair_w = _mm256_set1_epi32(7225 | 1 << 16);
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i max_prefix = _mm256_set1_epi32(0x03030303);

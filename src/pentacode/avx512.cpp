@@ -3,7 +3,7 @@
 // permutes to pack the output. Needs AVX-512F and BW only (no VBMI), so it
 // runs on every AVX-512 Xeon as well as on AMD Zen 4 and later. Only the
 // functions marked QV_AVX512 use it; pentacode_select checks the CPU.
-#include "pentacode/pentacode.h"
+#include "pentacode/internal.h"
 
 #ifdef PENTACODE_X86
 #include "pentacode/simd.h"
@@ -72,9 +72,7 @@ QV_AVX512 inline __m512i to_digits(__m512i c, __mmask64* bad) noexcept
 // digits 3, 4, 1, 2.
 QV_AVX512 inline __m512i digits16(const uint8_t* src, __m512i* top) noexcept
 {
-    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
-                                          11, 10, 9, 8, 15, 14, 13, 12};
-    static constexpr Wide kBswapW = widen<64>(kBswap);
+    static constexpr Wide kBswapW = widen<64>(pentacode_simd::kEncBswap);
     const __m512i m = _mm512_set1_epi32(int(pentacode_simd::kDiv7225));
     const __m512i k7225 = _mm512_set1_epi32(7225);
     const __m512i v =
@@ -104,16 +102,11 @@ QV_AVX512 inline __m512i digits16(const uint8_t* src, __m512i* top) noexcept
 QV_AVX512 inline void store16(uint8_t* dst, __m512i ch, __m512i c0,
                               int at) noexcept
 {
-    static constexpr int8_t kHead[16] = {-1, 2, 3,  0,  1,  -1, 6, 7,
-                                         4,  5, -1, 10, 11, 8,  9, -1};
-    static constexpr Wide kHeadW = widen<64>(kHead);
-    static constexpr int8_t kTop[2][16] = {
-        {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
-        {1, -1, -1, -1, -1, 5, -1, -1, -1, -1, 9, -1, -1, -1, -1, 13}};
-    static constexpr int8_t kTail[16] = {14, 15, 12, 13, -1, -1, -1, -1,
-                                         -1, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kTailW = widen<64>(kTail);
-    static constexpr Wide kTopW[2] = {widen<64>(kTop[0]), widen<64>(kTop[1])};
+    using pentacode_simd::kEncTop;
+    static constexpr Wide kHeadW = widen<64>(pentacode_simd::kEncHead);
+    static constexpr Wide kTailW = widen<64>(pentacode_simd::kEncTail);
+    static constexpr Wide kTopW[2] = {widen<64>(kEncTop[0]),
+                                      widen<64>(kEncTop[1])};
     // Output dwords: each lane's 4 head dwords, then its tail dword (dword
     // 16 + 4k of the second source); 20 in all.
     const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 4, 5, 6, 7, 20, 8,
@@ -160,18 +153,10 @@ QV_AVX512 size_t pentacode_encode_avx512(const uint8_t* src, size_t groups,
 QV_AVX512 size_t pentacode_decode_avx512(const uint8_t* src, size_t groups,
                                          uint8_t* dst) noexcept
 {
-    static constexpr int8_t kQuad[16] = {0,  1,  2,  3,  5,  6,  7,  8,
-                                         10, 11, 12, 13, -1, -1, -1, -1};
-    static constexpr Wide kQuadW = widen<64>(kQuad);
-    static constexpr int8_t kLast[16] = {4,  -1, -1, -1, 9,  -1, -1, -1,
-                                         14, -1, -1, -1, -1, -1, -1, -1};
-    static constexpr Wide kLastW = widen<64>(kLast);
-    static constexpr int8_t kWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
-                                            85, 1, 85, 1, 85, 1, 85, 1};
-    static constexpr Wide kWeightsW = widen<64>(kWeights);
-    static constexpr int8_t kBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
-                                          11, 10, 9, 8, -1, -1, -1, -1};
-    static constexpr Wide kBswapW = widen<64>(kBswap);
+    static constexpr Wide kQuadW = widen<64>(pentacode_simd::kDecQuad);
+    static constexpr Wide kLastW = widen<64>(pentacode_simd::kDecLast);
+    static constexpr Wide kWeightsW = widen<64>(pentacode_simd::kDecWeights);
+    static constexpr Wide kBswapW = widen<64>(pentacode_simd::kDecBswap);
     const __m512i pair_w = _mm512_set1_epi32(7225 | 1 << 16);
     const __m512i one = _mm512_set1_epi32(1);
     const __m512i max_prefix = _mm512_set1_epi32(0x03030303);

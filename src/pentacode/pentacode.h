@@ -1,64 +1,43 @@
-// Base-85 engine of the pentacode module: conversion of whole groups, no
-// Python.h. The module layer sizes the result, handles the short final group
-// and turns a fault into its exact message.
+// Base-85 engine: bytes to text over the RFC 1924 alphabet and back, whole
+// inputs, short final groups and exact error positions included. Plain code
+// over caller memory; no Python.h.
+//
+// Every 4 bytes become 5 characters, most significant digit first. A short
+// last group of r bytes becomes its first r + 1 characters (all 5, of its
+// zero-filled value, when padded). Decoding takes groups of 5 characters;
+// a short final group of k characters gives k - 1 bytes.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
-// The 85 digits in order of value.
-extern const char pentacode_chars[86];
+#include "qv/codes.h"
 
-// Digit value + 1 for each alphabet byte, 0 for every other byte. Written by
-// pentacode_init() only, read by everything else.
-extern int8_t pentacode_dec[256];
-
-// A kernel converts a prefix of `groups` whole groups and returns how many
-// groups it converted.
-//   Encoders: 4 bytes to 5 characters each; they may leave a tail of fewer
-//   groups than their block for the next kernel.
-//   Decoders: 5 characters to 4 bytes each. A vector decoder stops before a
-//   block that holds a character outside the alphabet or a group above
-//   0xFFFFFFFF; the scalar decoder stops at that very group, which is then
-//   group number <return value>. A vector decoder may also write bytes of
-//   the groups after those it reports (never past dst + 4 * groups); the
-//   next kernel writes them again.
-using pentacode_kernel = size_t (*)(const uint8_t* src, size_t groups,
-                                    uint8_t* dst) noexcept;
-
-// One way to run the codec: kernels to try in order, widest first, each
-// taking over where the previous one stopped. Every chain ends with the
-// scalar kernel, which converts whatever is left.
-struct pentacode_path {
-    const char* name;            // "scalar", "avx2" or "avx512"
-    pentacode_kernel encode[4];  // null-terminated
-    pentacode_kernel decode[4];  // null-terminated
-};
-
-// Fills pentacode_dec. Runs before any kernel.
-void pentacode_init() noexcept;
+// One way to run the codec: the kernels one CPU runs (scalar, AVX2,
+// AVX-512). Every path gives the same bytes and the same errors.
+struct pentacode_path;
 
 // The fastest path this CPU runs, but none wider than `cap` ("scalar",
 // "avx2", "avx512"; null or empty means no cap). Null for an unknown cap.
 const pentacode_path* pentacode_select(const char* cap) noexcept;
 
-// Run a path's chain over `groups` whole groups. Encoding converts them
-// all; decoding returns the number of groups before the first bad one (all
-// of them when there is none).
-void pentacode_encode(const pentacode_path* path, const uint8_t* src,
-                      size_t groups, uint8_t* dst) noexcept;
-size_t pentacode_decode(const pentacode_path* path, const uint8_t* src,
-                        size_t groups, uint8_t* dst) noexcept;
+// The path's name: "scalar", "avx2" or "avx512".
+const char* pentacode_path_name(const pentacode_path* path) noexcept;
 
-size_t pentacode_encode_scalar(const uint8_t*, size_t, uint8_t*) noexcept;
-size_t pentacode_decode_scalar(const uint8_t*, size_t, uint8_t*) noexcept;
-// The vector kernels exist on x86-64 only (g++ or clang); elsewhere, or when
-// built with -DPENTACODE_PORTABLE_ONLY, the portable kernels are all there is.
-#if defined(__x86_64__) && defined(__GNUC__) && \
-    !defined(PENTACODE_PORTABLE_ONLY)
-#define PENTACODE_X86 1
-size_t pentacode_encode_avx2(const uint8_t*, size_t, uint8_t*) noexcept;
-size_t pentacode_decode_avx2(const uint8_t*, size_t, uint8_t*) noexcept;
-size_t pentacode_encode_avx512(const uint8_t*, size_t, uint8_t*) noexcept;
-size_t pentacode_decode_avx512(const uint8_t*, size_t, uint8_t*) noexcept;
-#endif
+// Length of the encoding of n >= 0 bytes, or PENTACODE_ETOOBIG when it would
+// pass PTRDIFF_MAX.
+int64_t pentacode_encoded_size(int64_t n, bool pad) noexcept;
+
+// Writes the encoding of the n bytes at src, pentacode_encoded_size(n, pad)
+// characters, to dst.
+void pentacode_encode(const pentacode_path* path, const uint8_t* src,
+                      int64_t n, bool pad, uint8_t* dst) noexcept;
+
+// Length of the decoding of n >= 0 characters.
+int64_t pentacode_decoded_size(int64_t n) noexcept;
+
+// Writes the decoding of the n characters at src, pentacode_decoded_size(n)
+// bytes, to dst. Returns PENTACODE_OK, or for the first fault of the text
+// PENTACODE_EBADCHAR or PENTACODE_EBADSEQ with *at set to the position its
+// message reports (qv/codes.h); dst then holds no meaningful bytes.
+int pentacode_decode(const pentacode_path* path, const uint8_t* src, int64_t n,
+                     uint8_t* dst, int64_t* at) noexcept;

@@ -1,5 +1,9 @@
 // Portable kernels of the pentacode engine: plain C++, any target.
-#include "pentacode/pentacode.h"
+#include "pentacode/internal.h"
+
+using pentacode_detail::kChars;
+using pentacode_detail::kDec;
+using pentacode_detail::kMaxPrefix;
 
 namespace {
 
@@ -8,10 +12,6 @@ inline uint32_t load_be32(const uint8_t* p) noexcept
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
            (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
-
-// The largest value of four digits that a fifth can still follow without
-// passing 0xFFFFFFFF ('|NsC').
-constexpr uint32_t kMaxPrefix = 0x03030303u;  // 0xFFFFFFFF / 85
 
 }  // namespace
 
@@ -50,16 +50,16 @@ QV_CLONES size_t pentacode_encode_scalar(const uint8_t* src, size_t groups,
         uint8_t* out = dst + 5 * i;
         for (size_t k = 0; k < kBlock; ++k)
             for (size_t d = 0; d < 5; ++d)
-                out[5 * k + d] = uint8_t(pentacode_chars[digit[d][k]]);
+                out[5 * k + d] = uint8_t(kChars[digit[d][k]]);
     }
     for (; i < groups; ++i) {
         const uint32_t v = load_be32(src + 4 * i);
         uint8_t* out = dst + 5 * i;
-        out[0] = uint8_t(pentacode_chars[v / 52200625u]);
-        out[1] = uint8_t(pentacode_chars[(v / 614125u) % 85u]);
-        out[2] = uint8_t(pentacode_chars[(v / 7225u) % 85u]);
-        out[3] = uint8_t(pentacode_chars[(v / 85u) % 85u]);
-        out[4] = uint8_t(pentacode_chars[v % 85u]);
+        out[0] = uint8_t(kChars[v / 52200625u]);
+        out[1] = uint8_t(kChars[(v / 614125u) % 85u]);
+        out[2] = uint8_t(kChars[(v / 7225u) % 85u]);
+        out[3] = uint8_t(kChars[(v / 85u) % 85u]);
+        out[4] = uint8_t(kChars[v % 85u]);
     }
     return groups;
 }
@@ -68,9 +68,8 @@ size_t pentacode_decode_scalar(const uint8_t* src, size_t groups,
                                uint8_t* dst) noexcept
 {
     for (size_t g = 0; g < groups; ++g, src += 5, dst += 4) {
-        const int d0 = pentacode_dec[src[0]], d1 = pentacode_dec[src[1]],
-                  d2 = pentacode_dec[src[2]], d3 = pentacode_dec[src[3]],
-                  d4 = pentacode_dec[src[4]];
+        const int d0 = kDec[src[0]], d1 = kDec[src[1]], d2 = kDec[src[2]],
+                  d3 = kDec[src[3]], d4 = kDec[src[4]];
         // One test for the common case; the caller finds the culprit.
         if ((d0 == 0) | (d1 == 0) | (d2 == 0) | (d3 == 0) | (d4 == 0))
             return g;

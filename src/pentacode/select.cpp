@@ -1,21 +1,7 @@
-// The pentacode engine's shared data, and the choice of kernels.
-#include "pentacode/pentacode.h"
-
+// The pentacode engine's choice of kernels.
 #include <cstring>
 
-const char pentacode_chars[86] =
-    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    "abcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~";
-
-int8_t pentacode_dec[256];
-
-void pentacode_init() noexcept
-{
-    std::memset(pentacode_dec, 0, sizeof pentacode_dec);
-    for (int i = 0; i < 85; ++i)
-        pentacode_dec[static_cast<unsigned char>(pentacode_chars[i])] =
-            int8_t(i + 1);
-}
+#include "pentacode/internal.h"
 
 namespace {
 
@@ -78,19 +64,7 @@ const pentacode_path* pentacode_select(const char* cap) noexcept
     return &kScalar;
 }
 
-void pentacode_encode(const pentacode_path* path, const uint8_t* src,
-                      size_t groups, uint8_t* dst) noexcept
+const char* pentacode_path_name(const pentacode_path* path) noexcept
 {
-    size_t done = 0;
-    for (const pentacode_kernel* k = path->encode; *k && done < groups; ++k)
-        done += (*k)(src + 4 * done, groups - done, dst + 5 * done);
-}
-
-size_t pentacode_decode(const pentacode_path* path, const uint8_t* src,
-                        size_t groups, uint8_t* dst) noexcept
-{
-    size_t done = 0;
-    for (const pentacode_kernel* k = path->decode; *k && done < groups; ++k)
-        done += (*k)(src + 5 * done, groups - done, dst + 4 * done);
-    return done;
+    return path->name;
 }

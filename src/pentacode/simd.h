@@ -16,18 +16,12 @@
 
 #include <cstdint>
 
+#include "pentacode/internal.h"
+
 namespace pentacode_simd {
 
-constexpr char kChars[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                          "abcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~";
-
-constexpr int digit_of(int c)
-{
-    for (int d = 0; d < 85; ++d)
-        if (kChars[d] == c)
-            return d;
-    return -1;
-}
+using pentacode_detail::digit_of;
+using pentacode_detail::kChars;
 
 struct Tables {
     // Encoding: characters of digits 62-77 and 78-84.
@@ -121,6 +115,34 @@ constexpr bool tables_agree()
     return true;
 }
 static_assert(tables_agree(), "vector tables disagree with the alphabet");
+
+// Byte shuffles of 128 bits, the same in every lane of the AVX2 and AVX-512
+// kernels; -1 gives a zero byte.
+//
+// Encoding. Four big-endian groups to host order:
+inline constexpr int8_t kEncBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
+                                         11, 10, 9, 8, 15, 14, 13, 12};
+// The characters of digits 3, 4, 1, 2 of four groups (one per 32 bits) to
+// their places: the first 16 characters of the lane (with gaps for the top
+// digits), the top digits at byte 0 or 1 of each group, and the last 4.
+inline constexpr int8_t kEncHead[16] = {-1, 2, 3,  0,  1,  -1, 6, 7,
+                                        4,  5, -1, 10, 11, 8,  9, -1};
+inline constexpr int8_t kEncTop[2][16] = {
+    {0, -1, -1, -1, -1, 4, -1, -1, -1, -1, 8, -1, -1, -1, -1, 12},
+    {1, -1, -1, -1, -1, 5, -1, -1, -1, -1, 9, -1, -1, -1, -1, 13}};
+inline constexpr int8_t kEncTail[16] = {14, 15, 12, 13, -1, -1, -1, -1,
+                                        -1, -1, -1, -1, -1, -1, -1, -1};
+// Decoding, three groups (15 characters) a lane: digits 0-3 of each group,
+// weighted 85 and 1 in pairs; digit 4 alone in its 32 bits; and the three
+// values back to big-endian bytes.
+inline constexpr int8_t kDecQuad[16] = {0,  1,  2,  3,  5,  6,  7,  8,
+                                        10, 11, 12, 13, -1, -1, -1, -1};
+inline constexpr int8_t kDecLast[16] = {4,  -1, -1, -1, 9,  -1, -1, -1,
+                                        14, -1, -1, -1, -1, -1, -1, -1};
+inline constexpr int8_t kDecWeights[16] = {85, 1, 85, 1, 85, 1, 85, 1,
+                                           85, 1, 85, 1, 85, 1, 85, 1};
+inline constexpr int8_t kDecBswap[16] = {3,  2,  1, 0, 7,  6,  5,  4,
+                                         11, 10, 9, 8, -1, -1, -1, -1};
 
 // A 16-byte table repeated to fill an N-byte register at compile time, so
 // that the loops read it from memory; g++ otherwise broadcasts it again

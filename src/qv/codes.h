@@ -1,4 +1,4 @@
-// Result codes of the engines, one scheme for both.
+// Result codes of the engines, one scheme for all.
 //
 // A call returns 0 or a count on success and a negative code on failure.
 // Codes are named <ENGINE>_E<CAUSE>, grouped by cause: faults of the input
@@ -48,4 +48,20 @@ enum linesift_code : int32_t {
     LINESIFT_ETOOBIG = -2,
     // A null pointer, a negative size or count, or a head whose next is set.
     LINESIFT_EINVAL = -3,
+};
+
+// pentacode's codes. Decoding reports a fault of the text with the position
+// that its message names: a character outside the alphabet at its own
+// position, or one past it when it is the last of its group; a group of
+// five digits above 0xFFFFFFFF one past its last character. The module
+// layer raises ValueError for both, and MemoryError for a result too large
+// to have.
+enum pentacode_code : int {
+    PENTACODE_OK = 0,
+    // "bad pentacode character at position %zd"
+    PENTACODE_EBADCHAR = -1,
+    // "bad pentacode sequence at position %zd"
+    PENTACODE_EBADSEQ = -2,
+    // An encoding longer than PTRDIFF_MAX.
+    PENTACODE_ETOOBIG = -3,
 };
