@@ -6,7 +6,8 @@ interpreter alone, on each Python given.
 
 Each Python gets two venvs under build/abi-speed/ (numpy, the one
 benchmark dependency the rows of our methods need, and one of the two
-wheels). The rows of benchmarks/report.py are then run in a child process
+wheels; the stable-ABI wheel is the one the first Python built, as in a
+release). The rows of benchmarks/report.py are then run in a child process
 per build, the builds taking turns (A B, then B A, ...) so that load from
 elsewhere on the machine falls on both alike, and each row keeps the
 minimum of its rounds. Peers are left out: only our times are compared
@@ -49,20 +50,26 @@ def sh(*argv: object) -> str:
                           stdout=subprocess.PIPE).stdout
 
 
-def venv(py: str, build: str) -> Path:
-    """A venv of py holding numpy and this checkout built as build."""
+def wheel(py: str, build: str) -> Path:
+    """This checkout built by py as build."""
+    out = WORK / f"wheels-{py.replace('/', '_')}-{build}"
+    sh("rm", "-rf", out)
+    sh(py, "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir", out,
+       "-C", f"wheel.py-api={BUILDS[build]}", ROOT)
+    whl = next(out.glob("*.whl"))
+    if ("-abi3-" in whl.name) != (build == "abi3"):
+        sys.exit(f"{whl.name}: not a {build} build")
+    return whl
+
+
+def venv(py: str, build: str, whl: Path) -> Path:
+    """A venv of py holding numpy and the wheel whl."""
     ver = sh(py, "-c", "import sys; print('%d.%d' % sys.version_info[:2])")
     env = WORK / f"{ver.strip()}-{build}"
-    wheels = WORK / f"wheels-{ver.strip()}-{build}"
-    sh("rm", "-rf", env, wheels)
+    sh("rm", "-rf", env)
     sh(py, "-m", "venv", env)
     pip = [env / "bin" / "python", "-m", "pip"]
     sh(*pip, "install", "--quiet", "numpy")
-    sh(*pip, "wheel", "--quiet", "--no-deps", "--wheel-dir", wheels,
-       "-C", f"wheel.py-api={BUILDS[build]}", ROOT)
-    whl = next(wheels.glob("*.whl"))
-    if ("-abi3-" in whl.name) != (build == "abi3"):
-        sys.exit(f"{whl.name}: not a {build} build")
     sh(*pip, "install", "--quiet", "--no-deps", whl)
     return env
 
@@ -75,7 +82,11 @@ def main() -> int:
                     help="the report's quick sizes (sweeps up to 100k lines)")
     args = ap.parse_args()
 
-    envs = {(py, b): venv(py, b) for py in args.pythons for b in BUILDS}
+    # The stable-ABI wheel is built once, by the first (oldest) Python, as
+    # the release builds it; every Python gets that one file.
+    abi3 = wheel(args.pythons[0], "abi3")
+    envs = {(py, b): venv(py, b, abi3 if b == "abi3" else wheel(py, b))
+            for py in args.pythons for b in BUILDS}
     best: dict[tuple[str, str], dict[str, float]] = {k: {} for k in envs}
     stat: dict[str, str] = {}
     for rnd in range(args.rounds):
