@@ -20,7 +20,8 @@
 # architectures unless QV_PLAT (x86-64) or QV_PLAT_AARCH64 names another; a
 # build that needs a newer glibc fails the repair instead of quietly
 # getting a narrower tag. Build tools go into build/venv-wheeltools. The
-# aarch64 wheel needs root (the chroot); QV_NO_AARCH64=1 skips it.
+# aarch64 wheel needs root (the chroot); QV_AARCH64=0 skips it, and
+# QV_AARCH64=1 builds it beside the wheels of named interpreters too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,10 +42,9 @@ for arg in "$@"; do
             ;;
     esac
 done
-aarch64=1
-if [ ${#pythons[@]} -gt 0 ] || [ -n "${QV_NO_AARCH64:-}" ]; then
-    aarch64=""
-fi
+# The aarch64 wheel comes with the whole matrix only, unless QV_AARCH64 says.
+aarch64=${QV_AARCH64:-$([ ${#pythons[@]} -gt 0 ] && echo 0 || echo 1)}
+[ "$aarch64" = 1 ] || aarch64=""
 if [ ${#pythons[@]} -eq 0 ]; then
     mapfile -t found < <(bash tools/pythons.sh)
     # 3.9 and 3.10 each; then the oldest 3.11+, whose abi3 wheel serves the rest.
