@@ -3,8 +3,9 @@
 # (tools/chroot.sh; made once per run under build/):
 #  - sid, x86-64: CPython 3.14 and 3.15 each install the cp311-abi3 wheel
 #    and run the whole suite and the demo; then the sdist is built from
-#    source on 3.15 with sid's newer g++, and every compiler warning fails
-#    the step (the Python headers are system headers: only our code warns);
+#    source on 3.15 with sid's newer g++, both as the stable-ABI build and
+#    as the build for 3.15 alone, and every compiler warning fails the step
+#    (the Python headers are system headers: only our code warns);
 #  - bookworm, aarch64 under qemu-user: CPython 3.11 installs the aarch64
 #    wheel and runs the whole suite and the demo.
 # Wheels come from dist/ alone (pip install --no-index --only-binary :all:),
@@ -55,20 +56,28 @@ wheel_suite='
     echo "($py: $(($(date +%s) - t)) s)"
 '
 
-# The sdist built from source on the newest Python with the chroot's g++;
-# every warning is listed and fails the build.
+# The sdist built from source on the newest Python with the chroot's g++,
+# both ways: the stable-ABI build (what pip makes there) and the build for
+# 3.15 alone (its full C API). Every warning is listed and fails the step.
 # shellcheck disable=SC2016
 sdist_build='
     t=$(date +%s)
     echo "== sdist built on $(python3.15 --version), $(g++ --version | head -n 1)"
     rm -rf /tmp/qv/venv-sdist; python3.15 -m venv /tmp/qv/venv-sdist
-    /tmp/qv/venv-sdist/bin/python -m pip install --verbose --no-binary quorvan-cext \
-        -C build.verbose=true /tmp/qv/dist/*.tar.gz >/tmp/qv/sdist.log 2>&1 ||
-        { tail -n 60 /tmp/qv/sdist.log; exit 1; }
-    cd /tmp/qv/tests && /tmp/qv/venv-sdist/bin/python -m quorvan.cext | tail -n 1
-    n=$(grep -c "warning:" /tmp/qv/sdist.log || true)
-    echo "($n compiler warnings; sdist build: $(($(date +%s) - t)) s)"
-    if [ "$n" -gt 0 ]; then grep -A3 "warning:" /tmp/qv/sdist.log; exit 1; fi
+    n=0
+    for api in cp311 ""; do
+        log=/tmp/qv/sdist-${api:-specific}.log
+        /tmp/qv/venv-sdist/bin/python -m pip install --verbose --force-reinstall \
+            --no-deps -C build.verbose=true -C wheel.py-api=$api \
+            /tmp/qv/dist/*.tar.gz >"$log" 2>&1 || { tail -n 60 "$log"; exit 1; }
+        (cd /tmp/qv/tests && /tmp/qv/venv-sdist/bin/python -m quorvan.cext | tail -n 1)
+        w=$(grep -c "warning:" "$log" || true)
+        echo "${api:-version-specific} build: $w compiler warnings"
+        [ "$w" -eq 0 ] || grep -A3 "warning:" "$log"
+        n=$((n + w))
+    done
+    echo "(sdist builds: $(($(date +%s) - t)) s)"
+    [ "$n" -eq 0 ]
 '
 
 # Every part runs; the chain fails if one did.
