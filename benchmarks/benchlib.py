@@ -102,7 +102,8 @@ class Row:
     peer_s: Optional[float]  # None: the peer was not run (see note)
     note: str = ""
     key: bool = False     # also shown in the README's short table
-    stat: str = "median"  # which statistic of repeated runs: median or min
+    stat: str = "median"  # which statistic of repeated runs: median, min,
+    # or cpu (the median of whole processes' CPU time)
 
 
 @dataclass

@@ -34,7 +34,7 @@ import benchlib  # noqa: E402
 from benchlib import Results, Row  # noqa: E402
 
 SCRIPTS = ("linesift", "linesift_crafted", "deltafold", "pentacode",
-           "hunkfix")
+           "hunkfix", "cli")
 
 
 def run_scripts(quick: bool) -> Results:
@@ -108,7 +108,8 @@ def growth(points: list[tuple[int, float]]) -> str:
     return f"{10 ** slope:.1f}x per 10x lines (fit over {lo:,} to {hi:,})"
 
 
-STATS = {"median": "medians", "min": "minima"}
+STATS = {"median": "medians", "min": "minima",
+         "cpu": "medians of CPU time (user + system)"}
 
 
 def table(rows: list[Row]) -> list[str]:

@@ -7,6 +7,7 @@ import stat
 import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -16,7 +17,8 @@ import quorvan.cext
 from quorvan.cext import _cli, linesift
 from quorvan.cext.__main__ import main
 from quorvan.cext._apply import apply, read_patch
-from quorvan.cext._unified import quote_name, unified
+from quorvan.cext._linediff import line_changes
+from quorvan.cext._unified import quote_name, unified, unified_changes
 
 # The sample history as installed with the package.
 SAMPLE = sorted((Path(quorvan.cext.__file__).with_name("sample"))
@@ -258,7 +260,7 @@ def test_failed_write_keeps_the_old_output(files, tmp_path, capsysbinary,
         raise OSError(28, "No space left on device")
     monkeypatch.setattr(_cli.os, "fsync", disk_full)
     rc, _, err = run(capsysbinary, "diff", a, b, "-o", out)
-    assert rc == 1
+    assert rc == 2  # a failed write is trouble, as in diff
     assert_one_line_error(err, out, "No space left on device")
     assert out.read_bytes() == b"previous"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a", "b", "out"]
@@ -267,7 +269,7 @@ def test_failed_write_keeps_the_old_output(files, tmp_path, capsysbinary,
 def test_output_into_missing_directory(files, tmp_path, capsysbinary):
     a, = files(a=b"x")
     rc, _, err = run(capsysbinary, "fixws", a, "-o", tmp_path / "no/out")
-    assert rc == 1
+    assert rc == 2
     assert_one_line_error(err, tmp_path / "no/out")
 
 
@@ -444,12 +446,16 @@ def round_trip(d, old, new, context=3):
     for side, text in (("a", old), ("b", new)):
         (d / side).mkdir(exist_ok=True)
         (d / side / F).write_bytes(text)
-    ours = unified(old, new, linesift.blocks(old, new),
-                   quote_name(b"a/" + F.encode()),
-                   quote_name(b"b/" + F.encode()), context)
-    assert (ours == b"") == (old == new)
+    labels = quote_name(b"a/" + F.encode()), quote_name(b"b/" + F.encode())
+    # What diff -u writes (trimmed, grown changes), and the same writer on
+    # the module's own blocks.
+    ours = unified_changes(old, new, line_changes(old, new), *labels,
+                           context)
+    raw = unified(old, new, linesift.blocks(old, new), *labels, context)
+    assert (ours == b"") == (raw == b"") == (old == new)
     moved = []
-    patches = [ours] + (peer_diffs(d) if b"\0" not in old + new else [])
+    patches = [ours, raw] + (peer_diffs(d) if b"\0" not in old + new
+                             else [])
     for patch in patches:
         assert apply(old, read_patch(patch), moved.append) == new
         ROUND_TRIPS["ours"] += 1
@@ -538,10 +544,10 @@ def test_diff_u_status_and_small_promises(files, tmp_path, capsysbinary):
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"),
                     reason="reads the signal mask from /proc")
 def test_ctrl_c_during_a_long_diff_stops_at_once(tmp_path):
-    # SIGINT has its default action only while the engine runs: before,
-    # Python's handler is in place, and after it comes the output file. So
-    # we send the signal once we see the default action and no output yet;
-    # the process must then end by the signal, leaving no file behind.
+    # SIGINT has its default action from the command line's first line on,
+    # and the engine runs well before any output is written. So once the
+    # process is in the engine (well past start-up, no output yet) the
+    # signal must end it at once, leaving no file behind.
     def sigint_caught(pid):
         with open(f"/proc/{pid}/status") as f:
             mask = next(x for x in f if x.startswith("SigCgt:")).split()[1]
@@ -555,22 +561,22 @@ def test_ctrl_c_during_a_long_diff_stops_at_once(tmp_path):
                                  for i in range(lines)))
         p = subprocess.Popen([sys.executable, "-m", "quorvan.cext", "diff",
                               "-u", str(old), str(new), "-o", str(out)],
-                             stderr=subprocess.DEVNULL)
-        seen = sent = False
-        while p.poll() is None and not sent:
-            try:
-                caught = sigint_caught(p.pid)
-            except (OSError, StopIteration):
-                break
-            seen |= caught
-            if seen and not caught and not out.exists():
-                p.send_signal(signal.SIGINT)
-                sent = True
+                             stderr=subprocess.PIPE)
+        time.sleep(0.2)  # start-up is over, the files are being diffed
+        try:
+            sent = not sigint_caught(p.pid) and not out.exists()
+        except (OSError, StopIteration):
+            sent = False
+        if sent:
+            p.send_signal(signal.SIGINT)
+        err = p.stderr.read()
+        p.stderr.close()
         status = p.wait(timeout=60)
         if sent and status == -signal.SIGINT and not out.exists():
+            assert err == b""
             assert sorted(x.name for x in tmp_path.iterdir()) == \
                 ["new", "old"]
             return
-        # The call ended between our look and the signal: try a longer one.
+        # The diff ended before the signal: try a longer one.
         out.unlink(missing_ok=True)
-    pytest.fail("SIGINT never had its default action during the diff")
+    pytest.fail("SIGINT never came during the diff")

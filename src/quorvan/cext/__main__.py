@@ -3,7 +3,10 @@
 Subcommands::
 
     diff OLD NEW [-o DELTA]        binary delta that turns OLD into NEW
-    diff -u OLD NEW [-U N] [-o OUT]  unified diff, for patch and git apply
+    diff -u OLD NEW [-U N] [-p] [-o OUT]  unified diff, for patch and git
+    diff -u -r [-N] OLD_DIR NEW_DIR  one unified diff of two folders
+    apply [-p N] [-d DIR] [-R] [--dry-run] PATCH
+                                   applies a patch of many files to a tree
     apply FILE PATCH [-o OUT]      applies a unified diff to FILE
     blocks OLD NEW [--json]        matching line blocks, one a line
     patch BASE DELTA... [-o OUT]   applies a chain of deltas in one pass
@@ -15,23 +18,41 @@ Subcommands::
 
 With no arguments it runs the demo. FILE, BASE, DELTA, OLD, NEW and PATCH
 may be "-" for stdin (a missing FILE is stdin too), and OUT "-" for stdout.
-Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error;
-``diff -u`` follows diff instead: 0 equal, 1 different, 2 trouble.
+Exit status: 0 success, 1 bad input (one line on stderr), 2 usage error or
+an output that cannot be written; ``diff -u`` follows diff instead: 0
+equal, 1 different, 2 trouble.
 """
 from __future__ import annotations
 
-import argparse
-import json
-import os
+import _signal  # type: ignore[import-not-found]  # signal's core, built in
 import sys
-import time
-from pathlib import Path
-from typing import Callable, Optional, Sequence
 
-from quorvan.cext._cli import CliError, Data, Inputs, Progress, display, \
-    native_call, write_output
+if (__name__ == "__main__" or (sys.argv and sys.argv[0].rsplit(
+        "/", 1)[-1].startswith("quorvan-cext"))) and \
+        _signal.getsignal(_signal.SIGINT) is _signal.default_int_handler:
+    # Run as a program (python -m, or the installed script importing us):
+    # Ctrl-C ends it at once from here on, start-up included (main keeps it
+    # so), and leaves no traceback.
+    _signal.signal(_signal.SIGINT, _signal.SIG_DFL)
 
-SAMPLE_DIR = Path(__file__).with_name("sample")
+import argparse  # noqa: E402
+import signal  # noqa: E402
+import contextlib  # noqa: E402
+import os  # noqa: E402
+import time  # noqa: E402
+
+from quorvan.cext._cli import CliError, Data, Inputs, OutputError, \
+    Progress, display, native_call, output_error, write_output, \
+    set_sigint  # noqa: E402
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing and pathlib cost start-up time; names only
+    from typing import IO, Callable, Iterator, Optional, Sequence
+
+    from _typeshed import SupportsWrite
+
+SAMPLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                          "sample")
 
 
 def _prog() -> str:
@@ -56,39 +77,66 @@ def _stat_ns(path: str) -> Optional[int]:
 
 
 def cmd_diff(args: argparse.Namespace, inp: Inputs) -> int:
-    from quorvan.cext import linesift
-
-    if args.context is not None:
+    if args.context is not None or args.functions:
         args.unified = True
+    if args.recursive:
+        if not args.unified:
+            raise CliError("diff -r writes unified diffs only: add -u", 2)
+        from quorvan.cext._tree import diff_trees
+
+        return diff_trees(args.old, args.new, _switches(args),
+                          _context_of(args), args.new_file, args.functions,
+                          args.output, _prog())
     if not args.unified and args.output in (None, "-") and \
-            sys.stdout.isatty():
+            sys.stdout is not None and sys.stdout.isatty():
         raise CliError("refusing to write a binary delta to a terminal;"
                        " use -o FILE or a redirection")
+    from quorvan.cext._linediff import delta_of, line_changes
+
     old = inp.read(args.old)
     new = inp.read(args.new)
     try:
         with native_call():
-            if args.unified:
-                found = linesift.blocks(old, new)
-            else:
-                delta = linesift.linesift(old, new)
+            changes = line_changes(old, new)
     except ValueError as e:
         raise _too_large(args, old, new, e) from None
     if not args.unified:
-        write_output(args.output, delta)
+        write_output(args.output, delta_of(new, changes))
         return 0
-    from quorvan.cext._unified import file_label, unified
+    from quorvan.cext._unified import file_label, unified_changes
 
-    text = unified(old, new, found,
-                   file_label(args.old, _stat_ns(args.old)),
-                   file_label(args.new, _stat_ns(args.new)),
-                   3 if args.context is None else args.context)
+    text = unified_changes(old, new, changes,
+                           file_label(args.old, _stat_ns(args.old)),
+                           file_label(args.new, _stat_ns(args.new)),
+                           _context_of(args), args.functions)
     write_output(args.output, text)
     return 1 if text else 0
 
 
+def _context_of(args: argparse.Namespace) -> int:
+    return 3 if args.context is None else int(args.context)
+
+
+def _switches(args: argparse.Namespace) -> str:
+    """The options as diff -r echoes them before each file's diff."""
+    flags = "ru" + ("N" if args.new_file else "") + \
+        ("p" if args.functions else "")
+    if args.context is None:
+        return f"-{flags}"
+    flags = flags.replace("u", "")
+    return f"-{flags} -U {args.context}"
+
+
 def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
-    from quorvan.cext._apply import PatchError, apply, read_patch
+    from quorvan.cext._apply import PatchError
+
+    if args.patch is None:
+        return _apply_tree(args, inp)
+    if args.strip is not None or args.directory is not None:
+        raise CliError("-p and -d go with a patch of a tree, not with the"
+                       " FILE PATCH form", 2)
+    from quorvan.cext._apply import read_patch
+    from quorvan.cext._patchtree import _patched
 
     text = inp.read(args.file)
     data = inp.read(args.patch)
@@ -97,12 +145,60 @@ def cmd_apply(args: argparse.Namespace, inp: Inputs) -> None:
         hunks = read_patch(data)
         if not hunks and data.strip():
             raise PatchError("no hunks found")
-        result = apply(text, hunks, moved.append)
+        if args.reverse:
+            hunks = [h.reversed() for h in hunks]
+        result = _patched(text, hunks, display(args.file), args.reverse,
+                          moved.append)
     except PatchError as e:
         raise CliError(f"{display(args.patch)}: {e}") from None
-    for line in moved:
-        print(line, file=sys.stderr)
-    write_output(args.output, result)
+    _say(moved, sys.stderr)
+    if not args.dry_run:
+        write_output(args.output, result)
+
+
+def _say(lines: list[str], stream: IO[str]) -> None:
+    # A failed write raises OSError, which main reports as output trouble.
+    if lines:
+        stream.write("".join(x + "\n" for x in lines))
+        stream.flush()
+
+
+def _apply_tree(args: argparse.Namespace, inp: Inputs) -> None:
+    from quorvan.cext._apply import PatchError
+    from quorvan.cext._patchset import read_patchset
+    from quorvan.cext._patchtree import Tree, commit, plan
+
+    if args.output is not None:
+        raise CliError("-o goes with the FILE PATCH form; a patch of a tree"
+                       " writes its files in place (see -d)", 2)
+    data = inp.read(args.file)
+    said: list[str] = []
+    try:
+        files = read_patchset(data)
+        if not files and data.strip():
+            raise PatchError("no file's diff found")
+        tree = Tree(args.directory or ".")
+        failures = plan(tree, files, 1 if args.strip is None else args.strip,
+                        args.reverse, said.append)
+    except PatchError as e:
+        raise CliError(f"{display(args.file)}: {e}") from None
+    if failures:
+        prog = _prog()
+        for line in failures[:-1]:
+            print(f"{prog}: {line}", file=sys.stderr)
+        raise CliError(f"{failures[-1]}; nothing written"
+                       + (f" ({len(failures)} files fail)"
+                          if len(failures) > 1 else ""))
+    if args.dry_run:
+        said.append("dry run: nothing written")
+    else:
+        try:
+            commit(tree)
+        except OSError as e:
+            where = f"{e.filename}: " if e.filename else ""
+            raise CliError(f"{where}{e.strerror or e}; nothing written, or"
+                           " see the files named above", 2) from None
+    _say(said, sys.stdout)
 
 
 def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
@@ -116,6 +212,8 @@ def cmd_blocks(args: argparse.Namespace, inp: Inputs) -> None:
     except ValueError as e:
         raise _too_large(args, old, new, e) from None
     if args.json:
+        import json
+
         text = json.dumps([list(b) for b in found]) + "\n"
     else:
         text = "".join(f"{a1} {a2} {b1} {b2}\n" for a1, a2, b1, b2 in found)
@@ -232,11 +330,19 @@ def cmd_fixws(args: argparse.Namespace, inp: Inputs) -> None:
 
 
 def _sample_history() -> list[bytes]:
-    paths = sorted(SAMPLE_DIR.glob("ringbuf.c.*"),
-                   key=lambda p: int(p.suffix[1:]))
-    if len(paths) < 2:
+    try:
+        names = [n for n in os.listdir(SAMPLE_DIR)
+                 if n.startswith("ringbuf.c.")]
+    except OSError:
+        names = []
+    names.sort(key=lambda n: int(n.rsplit(".", 1)[1]))
+    if len(names) < 2:
         raise CliError(f"{SAMPLE_DIR}: sample history missing")
-    return [p.read_bytes() for p in paths]
+    out = []
+    for n in names:
+        with open(os.path.join(SAMPLE_DIR, n), "rb") as f:
+            out.append(f.read())
+    return out
 
 
 def cmd_demo(args: argparse.Namespace, inp: Inputs) -> None:
@@ -268,7 +374,8 @@ def cmd_demo(args: argparse.Namespace, inp: Inputs) -> None:
             (str(n), str(text_bytes), str(delta_bytes), ratio,
              f"{(t2 - t0) * 1e3:.2f} ms")]
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    print(f"demo: {n} revisions of {SAMPLE_DIR.name}/ringbuf.c, diffed"
+    print(f"demo: {n} revisions of {os.path.basename(SAMPLE_DIR)}/ringbuf.c,"
+          " diffed"
           " revision by revision and each rebuilt from revision 0")
     print()
     for r in rows:
@@ -280,12 +387,40 @@ def cmd_demo(args: argparse.Namespace, inp: Inputs) -> None:
 
 
 def _version() -> str:
+    """The installed version, read from the name of the package's
+    dist-info folder: importing importlib.metadata for it would cost more
+    than all the rest of a small command."""
+    site = os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__))))
+    lead, tail = "quorvan_cext-", ".dist-info"
+    try:
+        for name in os.listdir(site):
+            if name.startswith(lead) and name.endswith(tail):
+                return name[len(lead):-len(tail)]
+    except OSError:
+        pass
     from importlib.metadata import PackageNotFoundError, version
 
     try:
         return version("quorvan-cext")
     except PackageNotFoundError:  # run from a source tree, not installed
         return "unknown"
+
+
+class _VersionAction(argparse.Action):
+    """--version, with the version looked up only when asked for, and a
+    failed write reported like any other."""
+
+    def __init__(self, option_strings: list[str], dest: str,
+                 **kw: object) -> None:
+        super().__init__(option_strings, dest, nargs=0,
+                         help="print the installed package's version")
+
+    def __call__(self, parser: argparse.ArgumentParser,
+                 namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        write_output(None, f"quorvan-cext {_version()}\n".encode())
+        parser.exit()
 
 
 def _context(text: str) -> int:
@@ -295,9 +430,72 @@ def _context(text: str) -> int:
     return n
 
 
+def _terminal_columns() -> int:
+    """What shutil.get_terminal_size gives, without importing shutil (and
+    its compression modules) on every run."""
+    try:
+        return int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        pass
+    stdout = sys.__stdout__
+    try:
+        if stdout is not None:
+            return os.get_terminal_size(stdout.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        pass
+    return 80
+
+
+class _Formatter(argparse.HelpFormatter):
+    """argparse's help formatter with the terminal width looked up once.
+
+    argparse makes a formatter for every argument it adds, to check the
+    metavar, and each one asks the terminal for its size: a cost paid on
+    every run for help that is rarely printed."""
+
+    columns: Optional[int] = None
+
+    def __init__(self, prog: str, indent_increment: int = 2,
+                 max_help_position: int = 24,
+                 width: Optional[int] = None) -> None:
+        if width is None:
+            if _Formatter.columns is None:
+                _Formatter.columns = _terminal_columns() - 2
+            width = _Formatter.columns
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse drops a failed write of --help in silence; ours reports it
+    as any other failed write to standard output."""
+
+    def _print_message(self, message: str,
+                       file: Optional[SupportsWrite[str]] = None) -> None:
+        if not message:
+            return
+        out = file or sys.stderr
+        try:
+            out.write(message)
+        except OSError as e:
+            if out is sys.stdout:
+                raise output_error(e) from None
+
+
+def _translate_once() -> None:
+    """argparse translates its fixed texts on every use, and each lookup
+    searches the disk for message catalogs. The catalogs do not change
+    while we run, so one lookup per text is enough."""
+    import functools
+
+    gettext = getattr(argparse, "_")
+    if not hasattr(gettext, "cache_info"):
+        setattr(argparse, "_", functools.lru_cache(maxsize=None)(gettext))
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog=_prog(),
+    _translate_once()
+    parser = _Parser(
+        prog=_prog(), formatter_class=_Formatter,
         description="Line diffs, binary deltas, unified diffs, base-85 text"
                     " and whitespace normalisation from quorvan.cext. With"
                     " no arguments, runs the demo.",
@@ -306,14 +504,17 @@ def build_parser() -> argparse.ArgumentParser:
                " default. Exit status 0 on success, 1 on bad input, 2 on"
                " usage errors; diff -u exits 0 when the files are equal, 1"
                " when they differ, 2 on trouble.")
-    parser.add_argument("--version", action="version",
-                        version=f"quorvan-cext {_version()}")
-    sub = parser.add_subparsers(dest="cmd", metavar="COMMAND")
+    parser.add_argument("--version", action=_VersionAction)
+    # prog given, so that argparse builds no help formatter (and imports no
+    # shutil) for it on every run.
+    sub = parser.add_subparsers(dest="cmd", metavar="COMMAND",
+                                prog=parser.prog)
 
     def add(name: str, func: Callable[[argparse.Namespace, Inputs],
                                       Optional[int]],
             help: str) -> argparse.ArgumentParser:
-        p = sub.add_parser(name, help=help, description=help)
+        p = sub.add_parser(name, help=help, description=help,
+                           formatter_class=_Formatter)
         p.set_defaults(func=func)
         return p
 
@@ -335,14 +536,38 @@ def build_parser() -> argparse.ArgumentParser:
                         " 2 trouble)")
     p.add_argument("-U", "--context", metavar="N", type=_context,
                    help="lines of context (default 3); implies -u")
+    p.add_argument("-p", "--show-c-function", dest="functions",
+                   action="store_true",
+                   help="name the enclosing function (the last line before"
+                        " the hunk that starts with a letter, $ or _) in"
+                        " each hunk header; implies -u")
+    p.add_argument("-r", "--recursive", action="store_true",
+                   help="OLD and NEW are folders: one diff of every file"
+                        " in them, in sorted order")
+    p.add_argument("-N", "--new-file", action="store_true",
+                   help="with -r, a file missing on one side is diffed"
+                        " against an empty one")
     output(p, "delta or diff")
 
     p = add("apply", cmd_apply,
-            "apply the unified diff PATCH to FILE (hunks may move, as with"
-            " patch, but must match exactly)")
-    p.add_argument("file", metavar="FILE")
-    p.add_argument("patch", metavar="PATCH")
-    output(p, "patched text")
+            "apply the unified diff PATCH to the files it names (or, given"
+            " FILE PATCH, to FILE); every hunk of every file is checked"
+            " before anything is written")
+    p.usage = ("%(prog)s [-p N] [-d DIR] [-R] [--dry-run] PATCH\n"
+               "       %(prog)s [-R] [--dry-run] FILE PATCH [-o OUT]")
+    p.add_argument("file", metavar="FILE",
+                   help="the file to patch; alone, the patch of a tree")
+    p.add_argument("patch", metavar="PATCH", nargs="?")
+    p.add_argument("-p", "--strip", metavar="N", type=_context,
+                   help="strip N leading directories from the patch's file"
+                        " names (default 1, as git diff writes them)")
+    p.add_argument("-d", "--directory", metavar="DIR",
+                   help="apply in DIR (default: the current directory)")
+    p.add_argument("-R", "--reverse", action="store_true",
+                   help="take the patch's changes out")
+    p.add_argument("--dry-run", action="store_true",
+                   help="check and report; write nothing")
+    output(p, "patched text of FILE")
 
     p = add("blocks", cmd_blocks,
             "list the matching line blocks of OLD and NEW as"
@@ -393,11 +618,44 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    with _interrupts_end_the_process():
+        try:
+            return _run(argv)
+        except KeyboardInterrupt:  # while an output file was written
+            return 130
+
+
+@contextlib.contextmanager
+def _interrupts_end_the_process() -> Iterator[None]:
+    """SIGINT ends the process at once, by its default action, except
+    where an output file is being written (write_output turns it into
+    KeyboardInterrupt there, to remove its temporary file). So no
+    traceback can come from anywhere in between. Where SIGINT is ignored
+    (a background job) or handled by someone else, we leave it be."""
+    if signal.getsignal(signal.SIGINT) is not \
+            signal.default_int_handler or not set_sigint(signal.SIG_DFL):
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def _run(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, or a usage error already printed
-        return e.code if isinstance(e.code, int) else 2
+        code = e.code if isinstance(e.code, int) else 2
+        if code == 0 and sys.stdout is not None:
+            try:  # the help is still in stdout's buffer
+                sys.stdout.flush()
+            except OSError as error:
+                return _failed(parser, output_error(error), 2)
+        return code
+    except CliError as e:  # --version or --help could not be written
+        return _failed(parser, e, 2)
     func = getattr(args, "func", cmd_demo)
     named = [getattr(args, k, None) for k in ("old", "new", "base", "delta",
                                               "file", "patch")]
@@ -407,27 +665,44 @@ def main(argv: Sequence[str] | None = None) -> int:
               " once", file=sys.stderr)
         return 2
     # diff -u answers "do they differ" with 0 or 1, so trouble is 2.
-    trouble = 2 if getattr(args, "unified", False) or \
+    trouble = 2 if any(getattr(args, k, None) for k in (
+        "unified", "functions", "recursive")) or \
         getattr(args, "context", None) is not None else 1
     try:
-        with Inputs() as inp:
-            status = func(args, inp)
+        if sys.stdout is None and getattr(args, "output", None) in (None,
+                                                                    "-"):
+            raise OutputError("standard output: Bad file descriptor")
+        try:
+            with Inputs() as inp:
+                status = func(args, inp)
+            if sys.stdout is not None:
+                sys.stdout.flush()  # what print() wrote
+        except OSError as e:
+            # Files are read and written through _cli, which names them;
+            # what reaches here is print() to standard output.
+            raise output_error(e) from None
     except CliError as e:
-        print(f"{parser.prog}: {e}", file=sys.stderr)
-        return max(e.status, trouble)
+        return _failed(parser, e, trouble)
     except MemoryError:
         print(f"{parser.prog}: out of memory", file=sys.stderr)
         return trouble
-    except BrokenPipeError:
-        # The reader went away (| head). Point stdout at /dev/null so the
-        # interpreter's final flush does not fail a second time.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-        return trouble
-    except KeyboardInterrupt:
-        return 130
     return status or 0
+
+
+def _failed(parser: argparse.ArgumentParser, e: CliError,
+            trouble: int) -> int:
+    if isinstance(e, OutputError):
+        # Whatever is left in stdout's buffers would fail again when the
+        # interpreter flushes them at exit: let that go to /dev/null.
+        if sys.stdout is not None:
+            with contextlib.suppress(OSError, ValueError):
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, sys.stdout.fileno())
+                os.close(devnull)
+        if e.quiet:  # the reader went away (| head): nothing to say
+            return e.status
+    print(f"{parser.prog}: {e}", file=sys.stderr)
+    return max(e.status, trouble)
 
 
 if __name__ == "__main__":

@@ -6,20 +6,30 @@ parsing there reads as a list of subcommands.
 from __future__ import annotations
 
 import contextlib
-import mmap
 import os
 import signal
 import stat
 import sys
-import threading
 import time
-from typing import IO, Iterator, Union
+
+import mmap
+
+# typing costs start-up time that a small command should not pay: its names
+# are for the type checker only, and Data is a union built without it
+# where the interpreter can (3.10 on).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import IO, Callable, Iterator
+if sys.version_info >= (3, 10):
+    Data = bytes | mmap.mmap
+else:
+    from typing import Union
+
+    Data = Union[bytes, mmap.mmap]
 
 # A mapping costs a file descriptor (the map keeps its own duplicate) and at
 # least a page, so small files are read and large ones mapped.
 MAP_MIN = 64 * 1024
-
-Data = Union[bytes, mmap.mmap]
 
 
 class CliError(Exception):
@@ -30,12 +40,27 @@ class CliError(Exception):
         self.status = status
 
 
+class OutputError(CliError):
+    """Standard output could not be written: status 2, as for any trouble.
+    A reader that went away (``| head``) is no news to anyone, so that one
+    is quiet."""
+
+    def __init__(self, message: str, quiet: bool = False) -> None:
+        super().__init__(message, 2)
+        self.quiet = quiet
+
+
+def output_error(e: OSError) -> OutputError:
+    return OutputError(f"standard output: {e.strerror or e}",
+                       isinstance(e, BrokenPipeError))
+
+
 def display(path: str) -> str:
     return "<stdin>" if path == "-" else path
 
 
-def _oserror(path: str, e: OSError) -> CliError:
-    return CliError(f"{display(path)}: {e.strerror or e}")
+def _oserror(path: str, e: OSError, status: int = 1) -> CliError:
+    return CliError(f"{display(path)}: {e.strerror or e}", status)
 
 
 class Inputs(contextlib.ExitStack):
@@ -130,44 +155,91 @@ def write_output(path: str | None, data: Data,
     renaming over them would replace the device node itself.
     """
     if path is None or path == "-":
+        if stdout is None and sys.stdout is None:  # fd 1 closed at start
+            raise OutputError("standard output: Bad file descriptor")
         out = stdout if stdout is not None else sys.stdout.buffer
-        out.write(data)
-        out.flush()
+        try:
+            out.write(data)
+            out.flush()
+        except OSError as e:
+            raise output_error(e) from None
+        except ValueError:  # closed by someone in this process
+            raise OutputError("standard output: closed") from None
         return
+    _write_file(path, data)
+
+
+def set_sigint(handler: object) -> bool:
+    """Sets SIGINT's handler; False, changing nothing, outside the main
+    thread, where only the main thread may set it."""
+    try:
+        signal.signal(signal.SIGINT, handler)  # type: ignore[arg-type]
+    except ValueError:
+        return False
+    return True
+
+
+class _Interrupted(KeyboardInterrupt):
+    """SIGINT came while an output file was written."""
+
+
+@contextlib.contextmanager
+def _sigint_held() -> Iterator[Callable[[], bool]]:
+    """SIGINT blocked, held pending until the block ends; yields a test
+    for whether one came meanwhile. Blocking, rather than an exception
+    from a handler, leaves no moment at which an interrupt could strand a
+    temporary file (between its creation and the try that removes it)."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield lambda: False
+        return
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield lambda: signal.SIGINT in signal.sigpending()
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
+def _write_file(path: str, data: Data) -> None:
     target = os.path.realpath(path)  # keep a symlink, update what it names
     try:
         st: os.stat_result | None = os.stat(target)
     except FileNotFoundError:
         st = None
     except OSError as e:
-        raise _oserror(path, e) from None
+        raise _oserror(path, e, 2) from None
     if st is not None and stat.S_ISDIR(st.st_mode):
-        raise CliError(f"{path}: Is a directory")
+        raise CliError(f"{path}: Is a directory", 2)
     if st is not None and not stat.S_ISREG(st.st_mode):
         try:
             with open(target, "wb") as f:
                 f.write(data)
         except OSError as e:
-            raise _oserror(path, e) from None
+            raise _oserror(path, e, 2) from None
         return
-    try:
-        fd, tmp = _create_beside(target)
-    except OSError as e:
-        raise _oserror(path, e) from None
-    try:
-        with os.fdopen(fd, "wb") as f:
-            if st is not None:  # a replaced file keeps its mode
-                os.fchmod(f.fileno(), stat.S_IMODE(st.st_mode))
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, target)
-    except BaseException as e:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        if isinstance(e, OSError):
-            raise _oserror(path, e) from None
-        raise
+    with _sigint_held() as interrupted:
+        try:
+            fd, tmp = _create_beside(target)
+        except OSError as e:
+            raise _oserror(path, e, 2) from None
+        try:
+            with os.fdopen(fd, "wb") as f:
+                if st is not None:  # a replaced file keeps its mode
+                    os.fchmod(f.fileno(), stat.S_IMODE(st.st_mode))
+                f.write(data)
+                f.flush()
+                os.fsync(f.fileno())
+            if interrupted():
+                # Interrupted before the output was in place: none is
+                # made. The held signal ends the process as the block
+                # ends (or raises KeyboardInterrupt where it is handled).
+                raise _Interrupted
+            os.replace(tmp, target)
+        except BaseException as e:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
+            if isinstance(e, OSError):
+                raise _oserror(path, e, 2) from None
+            raise
 
 
 @contextlib.contextmanager
@@ -182,12 +254,10 @@ def native_call() -> Iterator[None]:
     written after the call, under Python's handler again. Where SIGINT is
     ignored (a background job) or handled by someone else, we leave it be.
     """
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT)
-            is not signal.default_int_handler):
+    if signal.getsignal(signal.SIGINT) is not signal.default_int_handler \
+            or not set_sigint(signal.SIG_DFL):
         yield
         return
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
         yield
     finally:
