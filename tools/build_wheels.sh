@@ -4,9 +4,11 @@
 #  - the wheels, each built from that sdist (which proves it complete),
 #    with libstdc++ linked in statically, repaired by auditwheel to a
 #    manylinux tag and checked with auditwheel show:
-#      x86-64: one wheel each for CPython 3.9 and 3.10, and one stable-ABI
-#              wheel (cp311-abi3) for 3.11 and every later CPython, built
-#              with the oldest CPython 3.11+ of tools/pythons.sh;
+#      x86-64: one wheel for each CPython of tools/pythons.sh (3.9 to 3.13
+#              here), and one stable-ABI wheel (cp311-abi3) for every later
+#              CPython, built with the oldest CPython 3.11+ there; pip
+#              prefers a version's own wheel, which is faster (hunkfix's
+#              line reading pays for the limited API);
 #      aarch64: the cp311-abi3 wheel, built in an emulated Debian 12 chroot
 #              (tools/chroot.sh, kept under build/chroot-arm64);
 #  - abi3audit of the stable-ABI wheels, twine check of every file.
@@ -46,16 +48,16 @@ done
 aarch64=${QV_AARCH64:-$([ ${#pythons[@]} -gt 0 ] && echo 0 || echo 1)}
 [ "$aarch64" = 1 ] || aarch64=""
 if [ ${#pythons[@]} -eq 0 ]; then
-    mapfile -t found < <(bash tools/pythons.sh)
-    # 3.9 and 3.10 each; then the oldest 3.11+, whose abi3 wheel serves the rest.
-    for py in "${found[@]}"; do
-        if "$py" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
-            pythons+=("$py")
-            break
-        fi
-        pythons+=("$py")
-    done
+    mapfile -t pythons < <(bash tools/pythons.sh)
 fi
+# The stable-ABI wheel comes from the oldest CPython 3.11+ given.
+abi3_py=""
+for py in "${pythons[@]}"; do
+    if "$py" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+        abi3_py=$py
+        break
+    fi
+done
 plat=${QV_PLAT:-manylinux_2_17_$(uname -m)}
 plat_arm=${QV_PLAT_AARCH64:-manylinux_2_17_aarch64}
 
@@ -105,7 +107,8 @@ aarch64_wheel() {
     bash tools/chroot.sh run arm64 env "SKBUILD_CMAKE_DEFINE=$static" sh -ec '
         python3 -m venv /tmp/qv-wheel/venv
         cd /tmp/qv-wheel
-        venv/bin/python -m pip wheel --quiet --no-deps --wheel-dir raw ./*.tar.gz
+        venv/bin/python -m pip wheel --quiet --no-deps --wheel-dir raw \
+            --config-settings wheel.py-api=cp311 ./*.tar.gz
     '
     cp "$root"/tmp/qv-wheel/raw/*.whl "$raw/"
     repair "$raw" "$plat_arm"
@@ -119,16 +122,23 @@ if [ -n "$aarch64" ]; then
 fi
 
 export SKBUILD_CMAKE_DEFINE="${SKBUILD_CMAKE_DEFINE:+$SKBUILD_CMAKE_DEFINE;}$static"
-for py in "${pythons[@]}"; do
-    t=$SECONDS
-    tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-    echo "-- wheel for CPython $("$py" -c 'import sys; print(sys.version.split()[0])') ($py)"
+# x86_wheel PYTHON API: the wheel PYTHON builds, for itself alone (API
+# empty) or against the stable ABI of CPython API (cp311).
+x86_wheel() {
+    local t=$SECONDS tag raw
+    tag=$("$1" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')${2:+-abi3}
+    echo "-- $tag wheel, CPython $("$1" -c 'import sys; print(sys.version.split()[0])') ($1)"
     raw=build/wheels-raw/$tag
     mkdir -p "$raw"
-    "$py" -m pip wheel --quiet --no-deps --wheel-dir "$raw" "$sdist"
+    "$1" -m pip wheel --quiet --no-deps --wheel-dir "$raw" \
+        --config-settings "wheel.py-api=$2" "$sdist"
     repair "$raw" "$plat"
     echo "($tag wheel: $((SECONDS - t)) s)"
+}
+for py in "${pythons[@]}"; do
+    x86_wheel "$py" ""
 done
+[ -z "$abi3_py" ] || x86_wheel "$abi3_py" cp311
 
 if [ -n "$aarch64" ]; then
     echo "-- aarch64 wheel (emulated Debian 12 chroot; log: build/wheels-aarch64.log)"

@@ -4,7 +4,8 @@
 # checks what they hold. Then, for every supported Python (tools/pythons.sh),
 # installs its wheel into a clean venv, picked by pip from dist/ alone, and
 # runs the test suite and the demo from a copy of the tests outside the
-# checkout, after making sure that quorvan.cext is the installed one. Last,
+# checkout, after making sure that quorvan.cext is the installed one; the
+# stable-ABI wheel gets the same on the oldest CPython it serves. Last,
 # unpacks the sdist alone, builds it and tests it the same way.
 set -euo pipefail
 
@@ -29,24 +30,41 @@ run_installed() {
     sh tools/test_installed.sh "$1" "$2"
 }
 
-mapfile -t pythons < <(bash tools/pythons.sh)
-tested=()
-for exe in "${pythons[@]}"; do
+# test_wheel PYTHON [WHEEL]: a clean venv of PYTHON gets the wheel that pip
+# picks from dist/ alone (or WHEEL, which pip must still find fit for this
+# Python), then the suite and the demo run against it.
+test_wheel() {
+    local exe=$1 ver venv t=$SECONDS
     ver=$("$exe" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
-    echo "-- installed wheel on CPython $ver"
-    t=$SECONDS
     venv=$PWD/build/venv-wheel-$ver
     rm -rf "$venv"
     "$exe" -m venv "$venv"
-    # The wheel from dist/ only: pip itself must find it fit for this Python.
     "$venv/bin/python" -m pip install --quiet --no-index --find-links dist \
-        --only-binary :all: quorvan-cext
+        --only-binary :all: "${2:-quorvan-cext}"
     "$venv/bin/python" -m pip install --quiet --find-links dist \
         --only-binary quorvan-cext 'quorvan-cext[test]'
+    echo "-- CPython $ver:" $(sed -n "s/^Tag: //p" \
+        "$venv"/lib/python*/site-packages/quorvan_cext-*.dist-info/WHEEL)
     run_installed "$venv/bin/python" "$tests"
     tested+=("$ver")
     echo "(CPython $ver: $((SECONDS - t)) s)"
+}
+
+mapfile -t pythons < <(bash tools/pythons.sh)
+tested=()
+abi3_py=""
+for exe in "${pythons[@]}"; do
+    test_wheel "$exe"
+    if [ -z "$abi3_py" ] &&
+        "$exe" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+        abi3_py=$exe
+    fi
 done
+# The stable-ABI wheel, which pip takes only where no wheel of a version's
+# own exists, on the oldest CPython it serves (the newer ones: step 70).
+if [ -n "$abi3_py" ]; then
+    test_wheel "$abi3_py" "$(ls dist/*-abi3-*"$(uname -m)".whl)"
+fi
 
 echo "-- the sdist alone"
 t=$SECONDS
