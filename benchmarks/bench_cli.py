@@ -217,9 +217,12 @@ def tiny_commands(d: Path) -> list[tuple[str, list[str]]]:
 def cpu_time(argv: list[str]) -> float:
     """CPU seconds (user and system) of one whole process. On a loaded
     machine wall time mostly measures the wait for a CPU; this does not."""
-    pid = subprocess.Popen(argv, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL).pid
-    _, _, usage = os.wait4(pid, 0)
+    p = subprocess.Popen(argv, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    # Reaped here, with its resource usage; the Popen object is kept until
+    # then, so that subprocess does not reap it first on its own.
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
     return usage.ru_utime + usage.ru_stime
 
 

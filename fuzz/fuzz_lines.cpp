@@ -1,11 +1,10 @@
-// Splits two texts into lines, matches them and checks the blocks, through
-// the exported functions (defined hash) and again through the module
-// layer's engine path (keyed hash), which must give the same blocks; then
-// trims, sizes and writes the delta with the engine's own delta stage and
-// checks that it turns the source back into the target through the patch
-// engine.
+// Splits two texts into lines, matches them and checks the records and
+// blocks through the exported functions; the engine entry that the module
+// layer calls must give the same blocks. Then the delta of that entry (the
+// common prefix trimmed, checked against the plain reading of that rule)
+// must turn the source back into the target through the patch engine.
 // Input: 2-byte big-endian source length k, k source bytes, then the target.
-#include <vector>
+#include <string>
 
 #include "deltafold/deltafold.h"
 #include "fuzz_common.h"
@@ -22,25 +21,22 @@ uint32_t ref_hash(const char* p, int64_t n)
     return h;
 }
 
-// Splits text and checks the records against the definition of a line (and
-// of the defined hash, unless the keyed one was asked for).
-int32_t split(const fz::Exact& t, line_record** out, bool keyed)
+// Splits text and checks the records against the definition of a line and
+// of the hash.
+int32_t split(const fz::Exact& t, line_record** out)
 {
     int32_t want = 0;
     for (int64_t i = 0; i < t.size; ++i)
         if (t.data[i] == '\n' || i == t.size - 1)
             ++want;
-    using linesift_detail::line_hash;
-    const int32_t n = keyed ? linesift_detail::split_lines(t.data, t.size, out,
-                                                           line_hash::keyed)
-                            : linesift_splitlines(t.data, t.size, out);
+    const int32_t n = linesift_splitlines(t.data, t.size, out);
     QV_CHECK(n == want && *out != nullptr);
     const char* at = t.data;
     for (int32_t i = 0; i < n; ++i) {
         const line_record& r = (*out)[i];
         QV_CHECK(r.begin == at && r.length > 0);
         QV_CHECK(r.chain == INT32_MAX);
-        QV_CHECK(keyed || r.hash == ref_hash(r.begin, r.length));
+        QV_CHECK(r.hash == ref_hash(r.begin, r.length));
         for (int64_t j = 0; j + 1 < r.length; ++j)
             QV_CHECK(r.begin[j] != '\n');
         at += r.length;
@@ -55,17 +51,15 @@ bool same_line(const line_record& x, const line_record& y)
            std::memcmp(x.begin, y.begin, size_t(x.length)) == 0;
 }
 
-// Runs the engine on a and b and checks the blocks; returns the list (head
-// owned by the caller) for the delta writer.
+// Runs the exported engine on a and b and checks the blocks; returns the
+// list (head owned by the caller).
 void diff(const fz::Exact& a, const fz::Exact& b, line_record*& ra,
-          line_record*& rb, hunk& head, bool keyed)
+          line_record*& rb, hunk& head)
 {
-    const int32_t an = split(a, &ra, keyed);
-    const int32_t bn = split(b, &rb, keyed);
+    const int32_t an = split(a, &ra);
+    const int32_t bn = split(b, &rb);
     head.next = nullptr;
-    const int32_t count =
-        keyed ? linesift_detail::match_records(ra, an, rb, bn, &head, true)
-              : linesift_diff(ra, an, rb, bn, &head);
+    const int32_t count = linesift_diff(ra, an, rb, bn, &head);
     QV_CHECK(count >= 1);
     int32_t seen = 0, pa = 0, pb = 0;
     const hunk* last = nullptr;
@@ -93,26 +87,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string src = in.take(in.u16());
     const std::string tgt = in.rest();
 
+    using linesift_detail::diff_output;
+    using linesift_detail::text_diff;
     // The matching blocks of the whole texts, both ways.
     {
         const fz::Exact a(src), b(tgt);
-        std::vector<hunk> seen[2];
-        for (int keyed = 0; keyed < 2; ++keyed) {
-            line_record *ra = nullptr, *rb = nullptr;
-            hunk head{};
-            diff(a, b, ra, rb, head, keyed != 0);
-            for (const hunk* h = head.next; h != nullptr; h = h->next)
-                seen[keyed].push_back({h->a1, h->a2, h->b1, h->b2, nullptr});
-            std::free(ra);
-            std::free(rb);
-            linesift_freehunks(head.next);
+        line_record *ra = nullptr, *rb = nullptr;
+        hunk head{};
+        diff(a, b, ra, rb, head);
+        text_diff entry;
+        QV_CHECK(entry.run(a.data, a.size, b.data, b.size,
+                           diff_output::blocks) == 0);
+        int32_t seen = 0;
+        const hunk* e = entry.blocks();
+        for (const hunk* h = head.next; h != nullptr; h = h->next) {
+            QV_CHECK(e != nullptr && e->a1 == h->a1 && e->a2 == h->a2 &&
+                     e->b1 == h->b1 && e->b2 == h->b2);
+            e = e->next;
+            ++seen;
         }
-        QV_CHECK(seen[0].size() == seen[1].size());
-        for (size_t k = 0; k < seen[0].size(); ++k)
-            QV_CHECK(seen[0][k].a1 == seen[1][k].a1 &&
-                     seen[0][k].a2 == seen[1][k].a2 &&
-                     seen[0][k].b1 == seen[1][k].b1 &&
-                     seen[0][k].b2 == seen[1][k].b2);
+        QV_CHECK(e == nullptr && seen == entry.block_count());
+        std::free(ra);
+        std::free(rb);
+        linesift_freehunks(head.next);
     }
 
     // The delta as the module writes it, after trimming the common prefix
@@ -128,17 +125,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         QV_CHECK(linesift_detail::common_prefix(s.data, t.data, m) ==
                  int64_t(c));
     }
-    const fz::Exact a(src.substr(c)), b(tgt.substr(c));
-    line_record *ra = nullptr, *rb = nullptr;
-    hunk head{};
-    diff(a, b, ra, rb, head, true);
-    const int64_t dsize = linesift_detail::delta_size(rb, head.next);
-    const fz::Exact written(std::string(size_t(dsize), '\0'));
-    linesift_detail::write_delta(ra, rb, head.next, int64_t(c), written.data);
-    const std::string delta(written.data, size_t(dsize));
-    std::free(ra);
-    std::free(rb);
-    linesift_freehunks(head.next);
+    std::string delta;
+    {
+        const fz::Exact a(src), b(tgt);
+        text_diff entry;
+        QV_CHECK(entry.run(a.data, a.size, b.data, b.size,
+                           diff_output::delta) == 0);
+        const fz::Exact written(
+            std::string(size_t(entry.delta_bytes()), '\0'));
+        entry.write_delta(written.data);
+        delta.assign(written.data, size_t(entry.delta_bytes()));
+    }
     QV_CHECK(delta.empty() == (src == tgt));
 
     const fz::Exact s(src), d(delta);

@@ -353,7 +353,9 @@ def test_closed_pipe_is_not_a_traceback(tmp_path):
     err = p.stderr.read()
     p.stderr.close()
     p.wait(timeout=60)
-    assert b"Traceback" not in err and p.returncode in (0, 1)
+    # 1.3 MB of text cannot all fit in the pipe: the write fails part way,
+    # which is trouble, said quietly.
+    assert err == b"" and p.returncode == 2
 
 
 def test_patch_output_over_its_mapped_base(tmp_path, capsysbinary):
@@ -562,11 +564,17 @@ def test_ctrl_c_during_a_long_diff_stops_at_once(tmp_path):
         p = subprocess.Popen([sys.executable, "-m", "quorvan.cext", "diff",
                               "-u", str(old), str(new), "-o", str(out)],
                              stderr=subprocess.PIPE)
-        time.sleep(0.2)  # start-up is over, the files are being diffed
-        try:
-            sent = not sigint_caught(p.pid) and not out.exists()
-        except (OSError, StopIteration):
-            sent = False
+        # Past start-up (Python's own handler is gone), files being diffed.
+        time.sleep(0.2)
+        sent = False
+        while p.poll() is None and not out.exists():
+            try:
+                if not sigint_caught(p.pid):
+                    sent = True
+                    break
+            except (OSError, StopIteration):
+                break
+            time.sleep(0.01)
         if sent:
             p.send_signal(signal.SIGINT)
         err = p.stderr.read()

@@ -66,10 +66,12 @@ def ladder(lib, call):
 
 
 def texts(nlines, seed):
-    """A source and a target with scattered edits and popular lines, so
-    that the diff meets the class table, the block list and the prefix."""
+    """A source and a target with scattered edits, popular lines and lines
+    common enough to be searched through member lists, so that the diff
+    meets the class table, those lists, the block list and the prefix."""
     rng = random.Random(seed)
-    src = [b"%d\n" % rng.randrange(nlines // 3) for _ in range(nlines)]
+    src = [b"%d\n" % rng.randrange(nlines // 3) if rng.random() < 0.7
+           else b"common %d\n" % rng.randrange(2) for _ in range(nlines)]
     tgt = list(src)
     for _ in range(8):
         at = rng.randrange(1, len(tgt))

@@ -1,6 +1,7 @@
 """The line diff engine through its exported C functions (ctypes on the built
 module file): splitting, matching, limits and the export list."""
 import ctypes
+import random
 import shutil
 import subprocess
 
@@ -136,6 +137,22 @@ def test_split_counts_line_feeds_across_word_boundaries():
         s = Split(text)
         assert s.n == text.count(b"\n") + (not text.endswith(b"\n"))
         assert sum(r.length for r in s.records()) == len(text)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.integers(0, 150), min_size=1, max_size=300),
+       st.integers(0, 2**32 - 1), st.booleans())
+def test_module_lines_match_the_exported_records(lengths, seed, tail):
+    # The module keeps 4-byte line starts where the exported records keep
+    # pointers: lines of 1 to 151 bytes cross its 64-byte scans, 64-line
+    # batches and 16-byte counting steps at every offset, and both must
+    # give the same blocks.
+    rnd = random.Random(seed)
+    a = [b"%c" % rnd.choice(b"xy") * n + b"\n" for n in lengths]
+    b = [x for x in a if rnd.random() < 0.8] + a[:rnd.randrange(len(a))]
+    rnd.shuffle(b)
+    ta, tb = b"".join(a), b"".join(b) + (b"x" if tail else b"")
+    assert linesift.blocks(ta, tb) == run_diff(ta, tb)[1]
 
 
 def test_split_refuses_bad_arguments():

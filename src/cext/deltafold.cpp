@@ -10,7 +10,6 @@
 #include <climits>
 
 #include "deltafold/deltafold.h"
-#include "deltafold/internal.h"
 #include "pyutil.h"
 
 namespace {

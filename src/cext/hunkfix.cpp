@@ -1,4 +1,6 @@
-// hunkfix: the inner loops of a unified-diff reader.
+// Module layer of the hunk reader: quorvan.cext.hunkfix, the inner loops of
+// a unified-diff reader. What a line is, and how it is cut or compared, are
+// the rules of hunkfix/hunkfix.h; this layer reads lines and fills lists.
 //
 // The methods fill or test host lists of byte strings that the caller owns:
 // the hunk list (every body line as read), the old side ("-" and context
@@ -9,11 +11,11 @@
 // from testhunk for a mismatch) or raises. The lists stay consistent when we
 // raise: every line read before the failure is in all of its lists, the line
 // that failed is in none, and a last-line fix is applied whole or not at all.
-#include "pyutil.h"
-
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
+
+#include "hunkfix/hunkfix.h"
+#include "pyutil.h"
 
 namespace {
 
@@ -22,25 +24,39 @@ qv::ExceptionType g_error;
 // cost a little each time and churn the type attribute cache.
 PyObject* g_readline_name = nullptr;
 
-constexpr char kMarker[] = "\\ No newline at end of file\n";
-constexpr Py_ssize_t kMarkerLen = sizeof(kMarker) - 1;
-
-// Lines are taken at their full length: a zero byte is data like any other
-// (a diff of binary-ish text carries them), so it neither ends the marker
-// test, nor a copy, nor a comparison.
-bool is_marker(const char* s, Py_ssize_t len) noexcept
+std::nullptr_t hunkfix_raise(int code, Py_ssize_t position = 0) noexcept
 {
-    return len == kMarkerLen && std::memcmp(s, kMarker, kMarkerLen) == 0;
+    PyObject* e = g_error.get();
+    return qv::raise_code(
+        code,
+        {{HUNKFIX_EEOF, e, "hunk ends before its line counts are met"},
+         {HUNKFIX_EREPEAT, e,
+          "no-newline marker repeated: the line before it has no line "
+          "break left to drop"},
+         {HUNKFIX_EEMPTY, e, "no hunk line to fix: hunk is empty"},
+         {HUNKFIX_ESHORT, e,
+          "last hunk line too short to drop its line break"},
+         {HUNKFIX_ENONEW, e, "no new-side line to fix: list is empty"},
+         {HUNKFIX_ENOOLD, e, "no old-side line to fix: list is empty"},
+         {HUNKFIX_ENOPREFIX, e, "old-side line %zd has no prefix"}},
+        position);
+}
+
+// For the methods' helpers, which report success as a bool.
+bool fail(int code) noexcept
+{
+    hunkfix_raise(code);
+    return false;
 }
 
 bool check_list(PyObject* obj, const char* what) noexcept
 {
-    return PyList_Check(obj) || qv::type_error(what, "a list", obj);
+    return qv::is_list(obj) || qv::type_error(what, "a list", obj);
 }
 
 bool check_bytes(PyObject* obj, const char* what) noexcept
 {
-    return PyBytes_Check(obj) || qv::type_error(what, "bytes", obj);
+    return qv::is_bytes(obj) || qv::type_error(what, "bytes", obj);
 }
 
 // Puts item in the last slot of a non-empty list. The element it replaces
@@ -69,9 +85,10 @@ void drop_last(PyObject* list) noexcept
 
 // Appends items[i] to lists[i] for i < count, all or none. Appending runs
 // no Python code, so when one append fails the lists' last elements are
-// still the ones we put there.
-bool append_all(PyObject* const* lists, PyObject* const* items,
-                int count) noexcept
+// still the ones we put there. Inlined, so that each call's count is known:
+// g++ keeps it out of line in the limited-API build otherwise.
+[[gnu::always_inline]] inline bool
+append_all(PyObject* const* lists, PyObject* const* items, int count) noexcept
 {
     for (int i = 0; i < count; ++i) {
         if (PyList_Append(lists[i], items[i]) < 0) {
@@ -89,82 +106,59 @@ bool append_all(PyObject* const* lists, PyObject* const* items,
 bool fix_last_line(PyObject* hunk, PyObject* old, PyObject* new_) noexcept
 {
     const Py_ssize_t hsize = qv::list_size(hunk);
-    if (hsize == 0) {
-        PyErr_SetString(g_error.get(), "no hunk line to fix: hunk is empty");
-        return false;
-    }
+    if (hsize == 0)
+        return fail(HUNKFIX_EEMPTY);
     // Our own reference: the line must outlive the copies we take of it.
     qv::Ref last = qv::Ref::borrow(qv::list_item(hunk, hsize - 1));
     if (!check_bytes(last.get(), "hunk line"))
         return false;
-    const char* s = qv::bytes_data(last.get());
-    const Py_ssize_t len = qv::bytes_size(last.get());
-    // Without a prefix and a break there is nothing sound to cut.
-    if (len < 2) {
-        PyErr_SetString(g_error.get(),
-                        "last hunk line too short to drop its line break");
-        return false;
-    }
-    // The last byte goes whatever it is; a carriage return only directly
-    // before it.
-    const Py_ssize_t end = s[len - 2] == '\r' ? len - 2 : len - 1;
-    const char c = s[0];
-    const bool on_new = c == ' ' || c == '+';
-    const bool on_old = c == ' ' || c == '-';
+    const char* s;
+    Py_ssize_t len;
+    qv::bytes_view(last.get(), &s, &len);
+    hunkfix::line_cut cut;
+    if (const int rc = hunkfix::cut_break(s, len, &cut); rc != HUNKFIX_OK)
+        return fail(rc);
 
-    // For ' ' and '+', s[0] is no carriage return, so end >= 1.
-    qv::Ref line = qv::Ref::steal(PyBytes_FromStringAndSize(s, end));
+    qv::Ref line = qv::Ref::steal(PyBytes_FromStringAndSize(s, cut.end));
     if (!line)
         return false;
     qv::Ref bare;
-    if (on_new) {
-        bare = qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, end - 1));
+    if (cut.on_new) {
+        bare = qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, cut.end - 1));
         if (!bare)
             return false;
     }
-    if (on_new && qv::list_size(new_) == 0) {
-        PyErr_SetString(g_error.get(),
-                        "no new-side line to fix: list is empty");
-        return false;
-    }
-    if (on_old && qv::list_size(old) == 0) {
-        PyErr_SetString(g_error.get(),
-                        "no old-side line to fix: list is empty");
-        return false;
-    }
+    if (cut.on_new && qv::list_size(new_) == 0)
+        return fail(HUNKFIX_ENONEW);
+    if (cut.on_old && qv::list_size(old) == 0)
+        return fail(HUNKFIX_ENOOLD);
 
     // Nothing below can fail or run Python code until the Refs go.
     qv::Ref dropped_new, dropped_old, dropped_hunk;
-    if (on_new)
+    if (cut.on_new)
         replace_last(new_, bare.get(), dropped_new);
-    if (on_old)
+    if (cut.on_old)
         replace_last(old, line.get(), dropped_old);
     replace_last(hunk, line.get(), dropped_hunk);
     return true;
 }
 
-// Sorts one body line (bytes, non-empty) into the three lists.
-// `after_marker` says whether the line read just before was the marker.
-bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
-              PyObject* new_) noexcept
+// Sorts one body line (bytes s, len >= 1) of the given kind into the three
+// lists. `after_marker` says whether the line read just before was the
+// marker.
+bool add_line(PyObject* line, const char* s, Py_ssize_t len,
+              hunkfix::line_kind kind, bool after_marker, PyObject* hunk,
+              PyObject* old, PyObject* new_) noexcept
 {
-    const char* s = qv::bytes_data(line);
-    const Py_ssize_t len = qv::bytes_size(line);
-
-    if (is_marker(s, len)) {
+    using hunkfix::line_kind;
+    switch (kind) {
+    case line_kind::marker:
         // A second marker would cut one more byte off a line that has no
         // break left: data loss, and a copy of the whole line each time.
-        if (after_marker) {
-            PyErr_SetString(g_error.get(),
-                            "no-newline marker repeated: the line before it "
-                            "has no line break left to drop");
-            return false;
-        }
+        if (after_marker)
+            return fail(HUNKFIX_EREPEAT);
         return fix_last_line(hunk, old, new_);
-    }
-
-    if (s[0] == '\n') {
-        // A bare line break is a context line whose prefix got lost.
+    case line_kind::blank: {
         qv::Ref ctx = qv::Ref::steal(PyBytes_FromStringAndSize(" \n", 2));
         if (!ctx)
             return false;
@@ -175,17 +169,19 @@ bool add_line(PyObject* line, bool after_marker, PyObject* hunk, PyObject* old,
         PyObject* const items[] = {ctx.get(), nl.get(), ctx.get()};
         return append_all(lists, items, 3);
     }
-
-    if (s[0] == '-') {
+    case line_kind::old_only: {
         PyObject* const lists[] = {hunk, old};
         PyObject* const items[] = {line, line};
         return append_all(lists, items, 2);
     }
-
+    case line_kind::new_only:
+    case line_kind::context:
+        break;
+    }
     qv::Ref bare = qv::Ref::steal(PyBytes_FromStringAndSize(s + 1, len - 1));
     if (!bare)
         return false;
-    if (s[0] == '+') {
+    if (kind == line_kind::new_only) {
         PyObject* const lists[] = {hunk, new_};
         PyObject* const items[] = {line, bare.get()};
         return append_all(lists, items, 2);
@@ -235,15 +231,16 @@ PyObject* hunkfix_addlines(PyObject*, PyObject* args) noexcept
                 return nullptr;
             if (!check_bytes(line.get(), "readline() result"))
                 return nullptr;
-            if (qv::bytes_size(line.get()) == 0) {
-                PyErr_SetString(g_error.get(),
-                                "hunk ends before its line counts are met");
+            const char* s;
+            Py_ssize_t len;
+            qv::bytes_view(line.get(), &s, &len);
+            if (len == 0)
+                return hunkfix_raise(HUNKFIX_EEOF);
+            const hunkfix::line_kind kind = hunkfix::classify(s, len);
+            if (!add_line(line.get(), s, len, kind, after_marker, hunk, old,
+                          new_))
                 return nullptr;
-            }
-            if (!add_line(line.get(), after_marker, hunk, old, new_))
-                return nullptr;
-            after_marker = is_marker(qv::bytes_data(line.get()),
-                                     qv::bytes_size(line.get()));
+            after_marker = kind == hunkfix::line_kind::marker;
         }
     }
     return PyLong_FromLong(0);
@@ -281,17 +278,14 @@ PyObject* hunkfix_testhunk(PyObject*, PyObject* args) noexcept
         PyObject* b = qv::list_item(lines, Py_ssize_t(start) + i);
         if (!check_bytes(a, "hunk line") || !check_bytes(b, "target line"))
             return nullptr;
-        const Py_ssize_t alen = qv::bytes_size(a);
-        if (alen == 0) {
-            PyErr_Format(g_error.get(), "old-side line %zd has no prefix", i);
-            return nullptr;
-        }
-        // The old line after its prefix against the target line, both at
-        // their full length.
-        const Py_ssize_t la = alen - 1;
-        if (la != qv::bytes_size(b) ||
-            std::memcmp(qv::bytes_data(a) + 1, qv::bytes_data(b),
-                        size_t(la)) != 0)
+        const char *sa, *sb;
+        Py_ssize_t la, lb;
+        qv::bytes_view(a, &sa, &la);
+        qv::bytes_view(b, &sb, &lb);
+        const int same = hunkfix::same_line(sa, la, sb, lb);
+        if (same < 0)
+            return hunkfix_raise(same, i);
+        if (!same)
             return PyLong_FromLong(-1);
     }
     return PyLong_FromLong(0);

@@ -136,6 +136,25 @@ class Buffer {
     bool held_;
 };
 
+// Type tests. The limited API's subclass test is a call, so there the
+// exact type, the common case, is settled first without one.
+inline bool is_bytes(PyObject* o) noexcept
+{
+#ifdef Py_LIMITED_API
+    return Py_IS_TYPE(o, &PyBytes_Type) || PyBytes_Check(o);
+#else
+    return PyBytes_Check(o);
+#endif
+}
+inline bool is_list(PyObject* o) noexcept
+{
+#ifdef Py_LIMITED_API
+    return Py_IS_TYPE(o, &PyList_Type) || PyList_Check(o);
+#else
+    return PyList_Check(o);
+#endif
+}
+
 // Bytes and lists whose type the caller has checked. The full API reads
 // the objects' fields directly; the limited API has only the calls, which
 // check the type again.
@@ -153,6 +172,19 @@ inline Py_ssize_t bytes_size(PyObject* b) noexcept
     return PyBytes_Size(b);
 #else
     return PyBytes_GET_SIZE(b);
+#endif
+}
+// Both at once: one call instead of two in the limited API.
+inline void bytes_view(PyObject* b, const char** data,
+                       Py_ssize_t* size) noexcept
+{
+#ifdef Py_LIMITED_API
+    char* d;
+    PyBytes_AsStringAndSize(b, &d, size);
+    *data = d;
+#else
+    *data = PyBytes_AS_STRING(b);
+    *size = PyBytes_GET_SIZE(b);
 #endif
 }
 inline Py_ssize_t list_size(PyObject* l) noexcept

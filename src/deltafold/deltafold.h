@@ -60,3 +60,13 @@ typedef fragment_list* (*deltafold_fetch_fn)(void* items, int64_t pos);
 // pass 2^31 - 1 bytes folds into a list the size operation refuses.
 QV_API fragment_list* deltafold_fold(void* items, deltafold_fetch_fn fetch,
                                      int64_t lo, int64_t hi) noexcept;
+
+// The size-only reading behind the module's `patchedsize` (not exported):
+// walks the headers of a delta of len bytes without decoding it or
+// allocating, fields unsigned, and tests only the framing and start <= end.
+// On DELTAFOLD_OK *out holds the length of the text that applying the delta
+// to srclen bytes yields (which may be negative for a delta that does not
+// fit); otherwise DELTAFOLD_EDECODE, or DELTAFOLD_ERANGE when that length is
+// beyond 64 bits.
+int deltafold_sizeonly(int64_t srclen, const char* bin, int64_t len,
+                       int64_t* out) noexcept;

@@ -10,7 +10,7 @@ namespace linesift_detail {
 
 namespace {
 
-// How many lines ahead assignment fetches table entries and target records:
+// How many lines ahead assignment fetches table entries and target lines:
 // on large texts both are far bigger than the caches.
 constexpr int32_t kAhead = 16;
 
@@ -19,43 +19,56 @@ constexpr int32_t kAhead = 16;
 // above it; a binary search would only cost more there.
 constexpr int kShortWalk = 8;
 
-// The keyed hash of a record, wherever it comes from. Before assignment
-// reaches a record, its eqclass field holds the rehashed value (written by
-// prehash below), since that field is the engine's to use.
-template <hash_source S>
-inline uint32_t key_of(const line_record& x) noexcept
-{
-    if constexpr (S == hash_source::in_records)
-        return x.hash;
-    else
-        return static_cast<uint32_t>(x.eqclass);
-}
-
-void prehash(line_record* r, int32_t n) noexcept
-{
-    const hash_key& key = process_key();
-    for (int32_t i = 0; i < n; ++i)
-        r[i].eqclass =
-            static_cast<int32_t>(keyed_hash(key, r[i].begin, r[i].length));
-}
+constexpr uint32_t kPopular = 0x80000000u;
+constexpr uint32_t kLong = 0x40000000u;
+constexpr uint32_t kFlags = kPopular | kLong;
 
 // Full equality of two lines whose keyed hashes agree, so nearly always of
 // equal lines: short ones (most lines of code) are compared in registers
 // rather than through a call.
-inline bool same_bytes(const line_record& x, const line_record& y) noexcept
+inline bool same_bytes(const char* x, int64_t nx, const char* y,
+                       int64_t ny) noexcept
 {
     using namespace hash_impl;
-    if (x.length != y.length)
+    if (nx != ny)
         return false;
-    const int64_t n = x.length;
-    const auto* p = reinterpret_cast<const unsigned char*>(x.begin);
-    const auto* q = reinterpret_cast<const unsigned char*>(y.begin);
+    const int64_t n = nx;
+    const auto* p = reinterpret_cast<const unsigned char*>(x);
+    const auto* q = reinterpret_cast<const unsigned char*>(y);
     if (n < 8)
         return n == 0 || load_short(p, n) == load_short(q, n);
     if (n <= 16)
         return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
     return std::memcmp(p, q, static_cast<size_t>(n)) == 0;
 }
+
+// Probing, shared by both loops of assign. Returns the entry of the line's
+// class or the empty entry that ends its probe run; the table always has
+// one, since it is larger than the target's line count.
+template <class Lines>
+struct prober {
+    class_entry* entries;
+    uint32_t size;
+    const Lines& b;
+
+    uint32_t home(uint32_t key) const noexcept
+    {
+        return static_cast<uint32_t>((uint64_t{key} * size) >> 32);
+    }
+
+    uint32_t find(const char* x, int64_t nx, uint32_t key) const noexcept
+    {
+        const uint32_t tag = key & ~kFlags;
+        for (uint32_t p = home(key);; p = p + 1 == size ? 0 : p + 1) {
+            const class_entry& e = entries[p];
+            if (e.head == -1)
+                return p;
+            if ((e.tag & ~kFlags) == tag &&
+                same_bytes(b.begin(e.head), b.length(e.head), x, nx))
+                return p;
+        }
+    }
+};
 
 }  // namespace
 
@@ -65,166 +78,167 @@ class_table::~class_table()
     qv::mem_free(pool_);
 }
 
-bool class_table::allocate(int32_t bn) noexcept
+template <class Lines>
+bool class_table::assign(match_view& v, const Lines& a,
+                         const Lines& b) noexcept
 {
-    unsigned bits = 0;
-    while ((int64_t{1} << bits) <= bn)
-        ++bits;
-    // bn < 2^28, so 2 * B <= 2^29 entries. Two entries at least, so that
-    // an index is always a shift of the hash by less than 32.
-    for (unsigned extra = 1;; --extra) {
-        const uint64_t size = uint64_t{1}
-                              << (bits + extra > 0 ? bits + extra : 1);
-        // Where size_t is 32 bits wide the largest tables do not fit it.
-        size_t bytes;
-        entries_ = __builtin_mul_overflow(size, sizeof(class_entry), &bytes)
-                       ? nullptr
-                       : static_cast<class_entry*>(qv::mem_alloc(bytes));
-        if (entries_ != nullptr) {
-            mask_ = static_cast<uint32_t>(size - 1);
-            shift_ = 32 - static_cast<unsigned>(__builtin_ctzll(size));
-            for (uint64_t p = 0; p < size; ++p)
-                entries_[p] = {-1, 0, 0};
-            bn_ = bn;
-            return true;
-        }
-        if (extra == 0)
-            return false;
-    }
-}
+    const int32_t an = v.an, bn = v.bn;
+    // bn < 2^28, so the size fits 32 bits; 2 entries at least.
+    const uint64_t size = uint64_t(bn) + uint64_t(bn) / 2 + 2;
+    size_t bytes;
+    if (__builtin_mul_overflow(size, sizeof(class_entry), &bytes))
+        return false;
+    entries_ = static_cast<class_entry*>(qv::mem_alloc(bytes));
+    if (entries_ == nullptr)
+        return false;
+    size_ = static_cast<uint32_t>(size);
+    bn_ = bn;
+    std::memset(static_cast<void*>(entries_), 0xFF, bytes);  // head -1
 
-namespace {
-
-// Probing, shared by both loops of assign. Returns the entry of x's class
-// or the empty entry that ends x's probe run; the table always has one,
-// since it is larger than the target's line count.
-struct prober {
-    class_entry* entries;
-    uint32_t mask;
-    unsigned shift;
-
-    uint32_t home(uint32_t key) const noexcept { return key >> shift; }
-
-    uint32_t find(const line_record& x, uint32_t key,
-                  const line_record* b) const noexcept
-    {
-        uint32_t p = home(key);
-        for (;; p = (p + 1) & mask) {
-            const class_entry& e = entries[p];
-            if (e.head == -1 || (e.tag == key && same_bytes(b[e.head], x)))
-                return p;
-        }
-    }
-};
-
-template <hash_source S>
-void enter_and_assign(const prober& t, line_record* a, int32_t an,
-                      line_record* b, int32_t bn) noexcept
-{
+    const prober<Lines> t{entries_, size_, b};
+    memo_entry* memo = v.memo;
+    // Lines that occur too often in the target seed no candidates. Counts
+    // are kept in the memo's run fields while the target is entered.
+    const int32_t limit = bn >= 31000 ? bn / 1000 : 1000000 / (bn + 1);
     for (int32_t j = 0; j < bn; ++j) {
         if (j + kAhead < bn)
-            __builtin_prefetch(&t.entries[t.home(key_of<S>(b[j + kAhead]))]);
-        const uint32_t key = key_of<S>(b[j]);
-        const uint32_t p = t.find(b[j], key, b);
-        class_entry& e = t.entries[p];
-        b[j].chain = e.head;
-        b[j].eqclass = static_cast<int32_t>(p);
+            __builtin_prefetch(&entries_[t.home(
+                static_cast<uint32_t>(memo[j + kAhead].eqclass))]);
+        const auto key = static_cast<uint32_t>(memo[j].eqclass);
+        const uint32_t p = t.find(b.begin(j), b.length(j), key);
+        class_entry& e = entries_[p];
+        const int32_t count = e.head == -1 ? 1 : memo[e.head].run + 1;
+        memo[j].chain = e.head;
+        memo[j].eqclass = static_cast<int32_t>(p);
+        memo[j].run = count;
         e.head = j;
-        e.tag = key;
-        ++e.count;
+        e.tag = (key & ~kFlags) | (count > limit ? kPopular : 0) |
+                (count > kLongClass ? kLong : 0);
     }
-    // Lines that occur too often in the target seed no candidates.
-    const int32_t limit = bn >= 31000 ? bn / 1000 : 1000000 / (bn + 1);
+    for (int32_t j = 0; j < bn; ++j) {
+        memo[j].line = 0;  // an entry never written reads as line 0, run 0
+        memo[j].run = 0;
+    }
+
+    int32_t* cls = v.acls;
     for (int32_t i = 0; i < an; ++i) {
         // Two stages ahead: first the line's home entry, then (once that
-        // entry has arrived) the target record it names.
+        // entry has arrived) the target line it names.
         if (i + kAhead < an)
-            __builtin_prefetch(&t.entries[t.home(key_of<S>(a[i + kAhead]))]);
+            __builtin_prefetch(
+                &entries_[t.home(static_cast<uint32_t>(cls[i + kAhead]))]);
         if (i + kAhead / 2 < an) {
             const int32_t h =
-                t.entries[t.home(key_of<S>(a[i + kAhead / 2]))].head;
+                entries_[t.home(static_cast<uint32_t>(cls[i + kAhead / 2]))]
+                    .head;
             if (h >= 0)
-                __builtin_prefetch(&b[h]);
+                __builtin_prefetch(b.begin(h));
         }
-        const uint32_t p = t.find(a[i], key_of<S>(a[i]), b);
-        const class_entry& e = t.entries[p];
-        a[i].eqclass = static_cast<int32_t>(p);
-        a[i].chain = e.count <= limit ? e.head : -1;
-    }
-}
-
-}  // namespace
-
-bool class_table::assign(line_record* a, int32_t an, line_record* b,
-                         int32_t bn, hash_source src) noexcept
-{
-    if (!allocate(bn))
-        return false;
-    const prober t{entries_, mask_, shift_};
-    if (src == hash_source::in_records) {
-        enter_and_assign<hash_source::in_records>(t, a, an, b, bn);
-    } else {
-        prehash(b, bn);
-        prehash(a, an);
-        enter_and_assign<hash_source::rehash>(t, a, an, b, bn);
+        const uint32_t p =
+            t.find(a.begin(i), a.length(i), static_cast<uint32_t>(cls[i]));
+        const class_entry& e = entries_[p];
+        cls[i] = static_cast<int32_t>(p);
+        v.achain[i] = (e.tag & kPopular) ? -1
+                      : (e.tag & kLong)  ? -2 - e.head
+                                         : e.head;
     }
     return true;
 }
 
-// The class's target lines in ascending order, built on first need by one
-// walk down its chain; null if the pool cannot be had.
-const int32_t* class_table::members(const line_record* b,
+template bool class_table::assign(match_view&, const record_lines&,
+                                  const record_lines&) noexcept;
+template bool class_table::assign(match_view&, const offset_lines&,
+                                  const offset_lines&) noexcept;
+
+// The class's target lines in ascending order, after their count, built on
+// first need by one walk down its chain; null if the pool cannot be had.
+const int32_t* class_table::members(const memo_entry* memo,
                                     class_entry& e) noexcept
 {
     if (e.head < -1)
         return pool_ + (-2 - e.head);
-    if (pool_ == nullptr) {
+    int32_t n = 0;
+    for (int32_t j = e.head; j >= 0; j = memo[j].chain)
+        ++n;
+    if (pool_used_ + 1 + n > pool_size_) {
         if (pool_failed_)
             return nullptr;
-        size_t bytes;
-        if (!__builtin_mul_overflow(static_cast<size_t>(bn_), sizeof(int32_t),
-                                    &bytes))
-            pool_ = static_cast<int32_t*>(qv::mem_alloc(bytes));
-        if (pool_ == nullptr) {
+        const int64_t most = int64_t{bn_} + bn_ / kShortWalk + 1;
+        int64_t size = pool_size_ > 0 ? pool_size_ * 2 : 4096;
+        while (size < pool_used_ + 1 + n)
+            size *= 2;
+        size = size < most ? size : most;
+        auto* p = static_cast<int32_t*>(qv::mem_realloc(
+            pool_, static_cast<size_t>(size) * sizeof(int32_t)));
+        if (p == nullptr || size < pool_used_ + 1 + n) {
+            if (p != nullptr)
+                pool_ = p;
             pool_failed_ = true;
             return nullptr;
         }
+        pool_ = p;
+        pool_size_ = size;
     }
     int32_t* list = pool_ + pool_used_;
-    int32_t k = e.count;
-    for (int32_t j = e.head; j >= 0; j = b[j].chain)
-        list[--k] = j;
-    e.head = -2 - pool_used_;
-    pool_used_ += e.count;
+    int32_t k = 0;
+    for (int32_t j = e.head; j >= 0; j = memo[j].chain)
+        list[1 + k++] = j;
+    for (int32_t x = 1, y = k; x < y; ++x, --y) {
+        const int32_t s = list[x];
+        list[x] = list[y];
+        list[y] = s;
+    }
+    list[0] = k;
+    e.head = static_cast<int32_t>(-2 - pool_used_);
+    pool_used_ += 1 + k;
     return list;
 }
 
-int32_t class_table::last_below(const line_record* b, int32_t cls, int32_t top,
-                                int32_t end) noexcept
+int32_t class_table::below(const memo_entry* memo, int32_t cls, int32_t end,
+                           const int32_t** list) noexcept
 {
-    int32_t j = top;
-    for (int step = 0; step < kShortWalk; ++step) {
-        j = b[j].chain;
-        if (j < end)
-            return j;
-    }
-    class_entry& e = entries_[cls];
-    const int32_t* list = members(b, e);
-    if (list == nullptr) {  // no memory for the list: walk on
-        while (j >= end)
-            j = b[j].chain;
-        return j;
-    }
-    // Largest member below end: the members are ascending.
-    int32_t lo = 0, hi = e.count;  // answer index in [lo - 1, hi)
+    const int32_t* l = members(memo, entries_[cls]);
+    if (l == nullptr)
+        return -1;
+    // Members below end: the first one at or above it ends them.
+    int32_t lo = 0, hi = l[0];
     while (lo < hi) {
         const int32_t mid = lo + (hi - lo) / 2;
-        if (list[mid] < end)
+        if (l[1 + mid] < end)
             lo = mid + 1;
         else
             hi = mid;
     }
-    return lo > 0 ? list[lo - 1] : -1;
+    *list = l + 1;
+    return lo;
+}
+
+int32_t class_table::last_below(const memo_entry* memo, int32_t cls,
+                                int32_t top, int32_t end) noexcept
+{
+    int32_t j = top;
+    for (int step = 0; step < kShortWalk; ++step) {
+        j = memo[j].chain;
+        if (j < end)
+            return j;
+    }
+    const int32_t* list = members(memo, entries_[cls]);
+    if (list == nullptr) {  // no memory for the list: walk on
+        while (j >= end)
+            j = memo[j].chain;
+        return j;
+    }
+    // Largest member below end: the members are ascending.
+    const int32_t* m = list + 1;
+    int32_t lo = 0, hi = list[0];  // answer index in [lo - 1, hi)
+    while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        if (m[mid] < end)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo > 0 ? m[lo - 1] : -1;
 }
 
 }  // namespace linesift_detail

@@ -44,30 +44,30 @@ int64_t common_prefix(const char* x, const char* y, int64_t m) noexcept
 #endif
 }
 
-int64_t delta_size(const line_record* b, const hunk* first) noexcept
+int64_t delta_size(const uint32_t* bo, const hunk* first) noexcept
 {
     int64_t total = 0;
     int32_t pa = 0, pb = 0;
     for (const hunk* h = first; h != nullptr; h = h->next) {
         if (h->a1 != pa || h->b1 != pb)
-            total += 12 + (b[h->b1].begin - b[pb].begin);
+            total += 12 + (int64_t{bo[h->b1]} - bo[pb]);
         pa = h->a2;
         pb = h->b2;
     }
     return total;
 }
 
-void write_delta(const line_record* a, const line_record* b, const hunk* first,
-                 int64_t prefix, char* out) noexcept
+void write_delta(const uint32_t* ao, const uint32_t* bo, const char* tb,
+                 const hunk* first, int64_t prefix, char* out) noexcept
 {
     int32_t pa = 0, pb = 0;
     for (const hunk* h = first; h != nullptr; h = h->next) {
         if (h->a1 != pa || h->b1 != pb) {
-            const int64_t len = b[h->b1].begin - b[pb].begin;
-            put_be32(out, a[pa].begin - a[0].begin + prefix);
-            put_be32(out + 4, a[h->a1].begin - a[0].begin + prefix);
+            const int64_t len = int64_t{bo[h->b1]} - bo[pb];
+            put_be32(out, ao[pa] + prefix);
+            put_be32(out + 4, ao[h->a1] + prefix);
             put_be32(out + 8, len);
-            std::memcpy(out + 12, b[pb].begin, static_cast<size_t>(len));
+            std::memcpy(out + 12, tb + bo[pb], static_cast<size_t>(len));
             out += 12 + len;
         }
         pa = h->a2;

@@ -1,46 +1,30 @@
-// Engine functions that the module layer and the fuzz targets call besides
-// the exported ones. Hidden: they are not part of the module's symbols.
+// Functions shared by the engine's stages, and by the fuzz target that
+// checks them. Hidden: they are not part of the module's symbols.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "linesift/linesift.h"
+#include "linesift/text_diff.h"
 
 namespace linesift_detail {
 
-// What linesift_splitlines stores in each record's hash field: the defined
-// rotate-and-add hash, or the keyed hash of hash.h, which is all
-// the matching needs and is cheaper to compute.
-enum class line_hash { defined, keyed };
+// ---- Compact lines
+// ----------------------------------------------------------
 
-// linesift_splitlines with a choice of hash; same contract otherwise.
-int32_t split_lines(const char* text, int64_t size, line_record** out,
-                    line_hash hash) noexcept;
+// Number of lines of text (size bytes), or -1 when it would not fit a
+// signed 32-bit line number (LINESIFT_MAX_LINES).
+int64_t count_lines(const char* text, int64_t size) noexcept;
 
-// Both texts of a diff split with the keyed hash into one block (one
-// allocation instead of two: a host's allocator then keeps reusing the same
-// warm memory from call to call rather than mapping fresh pages). block is
-// the allocation, freed with free(); a and b point into it.
-struct split_texts {
-    line_record* block;
-    line_record* a;
-    line_record* b;
-    int32_t an, bn;
-};
-
-// Returns 0, or a negative code with out->block null.
-int32_t split_pair(const char* ta, int64_t sa, const char* tb, int64_t sb,
-                   split_texts* out) noexcept;
-
-// linesift_diff, where keyed says that the records' hash fields hold keyed
-// hashes (split_lines with line_hash::keyed); otherwise every line is hashed
-// again. The blocks are the same either way.
-int32_t match_records(line_record* a, int32_t an, line_record* b, int32_t bn,
-                      hunk* head, bool keyed) noexcept;
-
-}  // namespace linesift_detail
-
-namespace linesift_detail {
+// The lines of a text below 4 GiB, whose count_lines is `lines`, as line
+// starts: offsets[k] is where line k begins and offsets[n] = size, for the
+// n lines returned (n + 1 entries written; room for lines + 1). keys[k *
+// stride] gets the keyed hash of line k. Should the text hold fewer line
+// feeds than counted (changed during the call, against the contract), the
+// last line runs to the end and n is the number of lines written.
+int32_t fill_lines(const char* text, int64_t size, int64_t lines,
+                   uint32_t* offsets, int32_t* keys, size_t stride) noexcept;
 
 // ---- The delta stage ------------------------------------------------------
 
@@ -52,14 +36,15 @@ int64_t common_prefix(const char* x, const char* y, int64_t m) noexcept;
 
 // Size in bytes of the binary delta of a block list (first = the head's
 // next): one 12-byte header plus the target lines of every non-empty gap
-// between consecutive blocks. b is the target's record array.
-int64_t delta_size(const line_record* b, const hunk* first) noexcept;
+// between consecutive blocks. bo holds the target's line starts.
+int64_t delta_size(const uint32_t* bo, const hunk* first) noexcept;
 
 // Writes that delta into out, which holds exactly delta_size() bytes: one
 // fragment per non-empty gap, header fields big-endian (the low 32 bits of
 // each value), offsets made relative to the whole texts by adding back the
-// trimmed prefix. a and b are the record arrays of the trimmed texts.
-void write_delta(const line_record* a, const line_record* b, const hunk* first,
-                 int64_t prefix, char* out) noexcept;
+// trimmed prefix. ao and bo hold the line starts of the trimmed texts, tb
+// is the trimmed target.
+void write_delta(const uint32_t* ao, const uint32_t* bo, const char* tb,
+                 const hunk* first, int64_t prefix, char* out) noexcept;
 
 }  // namespace linesift_detail

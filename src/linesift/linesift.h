@@ -2,15 +2,12 @@
 // matching blocks between two of them. Plain code over caller memory; no
 // Python.h. Line numbers count from 0 and ranges are half-open.
 //
-// How equal lines are found: class assignment enters the lines into an
-// open-addressing table indexed by the top bits of a keyed hash of each
-// line (hash.h), with a key drawn once per process; the defined
-// hash below is never used to place or compare lines. Distinct lines that
-// share a defined hash are easy to build, and with that hash as the index
-// they would fall into one probe run and make class assignment quadratic.
-// Equality is decided by the bytes; the blocks depend only on which lines
-// are equal, so they are the same whatever the hash. Class numbers are
-// table indices and may differ from one process to the next.
+// The hash field of a record holds a rotate-and-add hash of the line, for
+// callers; the matching never places or compares lines by it, since
+// distinct lines that share it are easy to build. Equal lines are found
+// through a hash keyed once per process and confirmed by their bytes, so the
+// blocks depend only on which lines are equal. Class numbers (eqclass) are
+// internal and may differ from one process to the next.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +18,8 @@
 // One line of a text. `begin` points into the caller's text, which must
 // stay alive and unchanged while the array is used.
 struct line_record {
-    uint32_t hash;      // linesift_splitlines: rotate-and-add hash of the
-                        // line, line feed included (the module layer's
-                        // own split stores the keyed hash instead)
+    uint32_t hash;      // over the line, line feed included: h = rotl32(h,
+                        // 7) + each byte as a signed 8-bit value
     int32_t chain;      // matching engine's working field
     int32_t eqclass;    // matching engine's working field
     int64_t length;     // bytes of the line, line feed included

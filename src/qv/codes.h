@@ -5,7 +5,8 @@
 // first, then a caller's bug, then exhausted memory. Each engine numbers its
 // own codes: the values are part of its exported interface and C callers
 // test them, so they never change and an engine's value says nothing about
-// another's. The module layers map them to exceptions through one function,
+// another's (pentacode's and hunkfix's, below, are internal to their
+// modules). The module layers map them to exceptions through one function,
 // qv::raise_code (cext/pyutil.h):
 //
 //   cause                    linesift (below)         deltafold (below)
@@ -64,4 +65,25 @@ enum pentacode_code : int {
     PENTACODE_EBADSEQ = -2,
     // An encoding longer than PTRDIFF_MAX.
     PENTACODE_ETOOBIG = -3,
+};
+
+// hunkfix's codes: faults of the hunk being read, each raised as the
+// module's hunkfixError with the message given.
+enum hunkfix_code : int {
+    HUNKFIX_OK = 0,
+    // "hunk ends before its line counts are met"
+    HUNKFIX_EEOF = -1,
+    // "no-newline marker repeated: the line before it has no line break
+    // left to drop" (a second cut would lose a byte of data)
+    HUNKFIX_EREPEAT = -2,
+    // "no hunk line to fix: hunk is empty"
+    HUNKFIX_EEMPTY = -3,
+    // "last hunk line too short to drop its line break"
+    HUNKFIX_ESHORT = -4,
+    // "no new-side line to fix: list is empty"
+    HUNKFIX_ENONEW = -5,
+    // "no old-side line to fix: list is empty"
+    HUNKFIX_ENOOLD = -6,
+    // "old-side line %zd has no prefix"
+    HUNKFIX_ENOPREFIX = -7,
 };

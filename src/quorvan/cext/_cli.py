@@ -159,7 +159,7 @@ def write_output(path: str | None, data: Data,
             raise OutputError("standard output: Bad file descriptor")
         out = stdout if stdout is not None else sys.stdout.buffer
         try:
-            out.write(data)
+            _write_all(out, data)
             out.flush()
         except OSError as e:
             raise output_error(e) from None
@@ -177,6 +177,19 @@ def set_sigint(handler: object) -> bool:
     except ValueError:
         return False
     return True
+
+
+def _write_all(out: IO[bytes], data: Data) -> None:
+    """out.write(data), to the end or an exception. A buffered write that
+    fails after part of the data went out (a reader gone, a full disk)
+    returns that part's length and raises nothing: writing the rest makes
+    the error show."""
+    view = memoryview(data)
+    while view:
+        n = out.write(view)
+        if not n:  # nothing taken and nothing raised: no way on
+            raise OSError(5, "Input/output error")
+        view = view[n:]
 
 
 class _Interrupted(KeyboardInterrupt):
@@ -212,7 +225,7 @@ def _write_file(path: str, data: Data) -> None:
     if st is not None and not stat.S_ISREG(st.st_mode):
         try:
             with open(target, "wb") as f:
-                f.write(data)
+                _write_all(f, data)
         except OSError as e:
             raise _oserror(path, e, 2) from None
         return
@@ -225,7 +238,7 @@ def _write_file(path: str, data: Data) -> None:
             with os.fdopen(fd, "wb") as f:
                 if st is not None:  # a replaced file keeps its mode
                     os.fchmod(f.fileno(), stat.S_IMODE(st.st_mode))
-                f.write(data)
+                _write_all(f, data)
                 f.flush()
                 os.fsync(f.fileno())
             if interrupted():
