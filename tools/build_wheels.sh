@@ -130,6 +130,8 @@ aarch64_wheel() {
 }
 
 # Emulation is slow and mostly one process: it runs beside the x86-64 builds.
+# A failure elsewhere still waits for it: nothing outlives the script.
+trap 'wait' EXIT
 if [ -n "$aarch64" ]; then
     aarch64_wheel >build/wheels-aarch64.log 2>&1 &
     arm_pid=$!
