@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Prints the interpreters that wheels are built and tested for, one path a
-# line, oldest first: pyenv's newest CPython of each version from 3.9 up
-# (one wheel per X.Y), or else the python3 on PATH. Free-threaded builds are left out: the modules rely on the
+# Prints the interpreters that wheels are built with and tested on, one path
+# a line, oldest first: pyenv's newest CPython of each version from 3.9 up,
+# or else the python3 on PATH. build_wheels.sh builds with those before 3.11
+# and with the oldest 3.11+ (the stable-ABI wheel); CI's wheel step tests on
+# all. Free-threaded builds are left out: the modules rely on the
 # interpreter lock.
 set -euo pipefail
 

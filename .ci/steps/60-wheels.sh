@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
 # The package as users get it. Builds the sdist and the repaired wheels
-# (tools/build_wheels.sh: auditwheel show and twine check included) and
-# checks what they hold. Then, for every supported Python (tools/pythons.sh),
+# (tools/build_wheels.sh: auditwheel show, abi3audit and twine check
+# included; the aarch64 wheel beside the x86-64 tests) and checks what they
+# hold. Then, for every supported Python (tools/pythons.sh),
 # installs its wheel into a clean venv, picked by pip from dist/ alone, and
 # runs the test suite and the demo from a copy of the tests outside the
-# checkout, after making sure that quorvan.cext is the installed one. Last,
+# checkout, after making sure that quorvan.cext is the installed one; the
+# stable-ABI wheel gets the same on the oldest CPython it serves. Last,
 # unpacks the sdist alone, builds it and tests it the same way.
 set -euo pipefail
 
 t0=$SECONDS
-bash tools/build_wheels.sh
-build/venv-wheeltools/bin/python tools/check_dist.py dist/*
-echo "(artefacts built and checked in $((SECONDS - t0)) s)"
+QV_AARCH64=0 bash tools/build_wheels.sh
+echo "(sdist and x86-64 wheels built and checked in $((SECONDS - t0)) s)"
+# The aarch64 wheel builds under emulation, mostly one process: beside the
+# suites below, one core each. Step 70 tests it.
+t_arm=$SECONDS
+bash tools/build_wheels.sh --aarch64-only >build/wheels-aarch64-step.log 2>&1 &
+arm_pid=$!
 
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+# A failure below still waits for the aarch64 build: nothing outlives the step.
+trap 'wait; rm -rf "$scratch"' EXIT
 
 # Everything the tests may read (helper modules, fuzz inputs, pytest's
 # settings in pyproject.toml) except the package's sources.
@@ -26,41 +33,44 @@ tar -C . --exclude=./src --exclude=./build --exclude=./dist \
 # run_installed PYTHON DIR: the suite and the demo, run from DIR, against the
 # package installed in PYTHON's site-packages.
 run_installed() {
-    local py=$1 dir=$2
-    (cd "$dir" && "$py" -c '
-import importlib, sys, sysconfig
-from pathlib import Path
-site = {Path(sysconfig.get_path(k)).resolve() for k in ("purelib", "platlib")}
-for name in ("quorvan.cext", "quorvan.cext.linesift", "quorvan.cext.deltafold",
-             "quorvan.cext.pentacode", "quorvan.cext.hunkfix"):
-    where = Path(importlib.import_module(name).__file__).resolve()
-    if not any(s in where.parents for s in site):
-        sys.exit(f"{name} imported from {where}, not from site-packages")
-')
-    (cd "$dir" && "$py" -m pytest -q -p no:cacheprovider)
-    (cd "$dir" && "$py" -m quorvan.cext >"$scratch/demo.log" 2>&1) ||
-        { cat "$scratch/demo.log"; return 1; }
-    tail -n 1 "$scratch/demo.log"
+    sh tools/test_installed.sh "$1" "$2"
+}
+
+# test_wheel PYTHON [WHEEL]: a clean venv of PYTHON gets the wheel that pip
+# picks from dist/ alone (or WHEEL, which pip must still find fit for this
+# Python), then the suite and the demo run against it.
+test_wheel() {
+    local exe=$1 ver venv t=$SECONDS
+    ver=$("$exe" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
+    venv=$PWD/build/venv-wheel-$ver
+    rm -rf "$venv"
+    "$exe" -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet --no-index --find-links dist \
+        --only-binary :all: "${2:-quorvan-cext}"
+    "$venv/bin/python" -m pip install --quiet --find-links dist \
+        --only-binary quorvan-cext 'quorvan-cext[test]'
+    echo "-- CPython $ver:" $(sed -n "s/^Tag: //p" \
+        "$venv"/lib/python*/site-packages/quorvan_cext-*.dist-info/WHEEL)
+    run_installed "$venv/bin/python" "$tests"
+    tested+=("$ver")
+    echo "(CPython $ver: $((SECONDS - t)) s)"
 }
 
 mapfile -t pythons < <(bash tools/pythons.sh)
 tested=()
+abi3_py=""
 for exe in "${pythons[@]}"; do
-    ver=$("$exe" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
-    echo "-- installed wheel on CPython $ver"
-    t=$SECONDS
-    venv=$PWD/build/venv-wheel-$ver
-    rm -rf "$venv"
-    "$exe" -m venv "$venv"
-    # The wheel from dist/ only: pip itself must find it fit for this Python.
-    "$venv/bin/python" -m pip install --quiet --no-index --find-links dist \
-        --only-binary :all: quorvan-cext
-    "$venv/bin/python" -m pip install --quiet --find-links dist \
-        --only-binary quorvan-cext 'quorvan-cext[test]'
-    run_installed "$venv/bin/python" "$tests"
-    tested+=("$ver")
-    echo "(CPython $ver: $((SECONDS - t)) s)"
+    test_wheel "$exe"
+    if [ -z "$abi3_py" ] &&
+        "$exe" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+        abi3_py=$exe
+    fi
 done
+# The stable-ABI wheel, which pip takes only where no wheel of a version's
+# own exists, on the oldest CPython it serves (the newer ones: step 70).
+if [ -n "$abi3_py" ]; then
+    test_wheel "$abi3_py" "$(ls dist/*-abi3-*"$(uname -m)".whl)"
+fi
 
 echo "-- the sdist alone"
 t=$SECONDS
@@ -72,5 +82,11 @@ python -m venv "$unpacked/venv"
 "$unpacked/venv/bin/python" -m pip install --quiet "$root[test]"
 run_installed "$unpacked/venv/bin/python" "$root"
 echo "(sdist: $((SECONDS - t)) s)"
+
+echo "-- aarch64 wheel (built beside the suites)"
+wait "$arm_pid" || { cat build/wheels-aarch64-step.log; exit 1; }
+cat build/wheels-aarch64-step.log
+echo "(aarch64 wheel done $((SECONDS - t_arm)) s after it started)"
+build/venv-wheeltools/bin/python tools/check_dist.py dist/*
 
 echo "Wheels tested on CPython ${tested[*]}; step took $((SECONDS - t0)) s"
