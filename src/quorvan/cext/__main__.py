@@ -36,18 +36,16 @@ if (__name__ == "__main__" or (sys.argv and sys.argv[0].rsplit(
     _signal.signal(_signal.SIGINT, _signal.SIG_DFL)
 
 import argparse  # noqa: E402
-import signal  # noqa: E402
 import contextlib  # noqa: E402
 import os  # noqa: E402
 import time  # noqa: E402
 
 from quorvan.cext._cli import CliError, Data, Inputs, OutputError, \
-    Progress, display, native_call, output_error, write_output, \
-    set_sigint  # noqa: E402
+    Progress, display, native_call, output_error, write_output  # noqa: E402
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing and pathlib cost start-up time; names only
-    from typing import IO, Callable, Iterator, Optional, Sequence
+    from typing import IO, Callable, Optional, Sequence
 
     from _typeshed import SupportsWrite
 
@@ -648,28 +646,15 @@ def build_parser(only: Optional[str] = None) -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    with _interrupts_end_the_process():
+    # SIGINT ends the process at once, by its default action, except where
+    # an output file is being written (write_output turns it into
+    # KeyboardInterrupt there, to remove its temporary file). So no traceback
+    # can come from anywhere in between.
+    with native_call():
         try:
             return _run(argv)
         except KeyboardInterrupt:  # while an output file was written
             return 130
-
-
-@contextlib.contextmanager
-def _interrupts_end_the_process() -> Iterator[None]:
-    """SIGINT ends the process at once, by its default action, except
-    where an output file is being written (write_output turns it into
-    KeyboardInterrupt there, to remove its temporary file). So no
-    traceback can come from anywhere in between. Where SIGINT is ignored
-    (a background job) or handled by someone else, we leave it be."""
-    if signal.getsignal(signal.SIGINT) is not \
-            signal.default_int_handler or not set_sigint(signal.SIG_DFL):
-        yield
-        return
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def _run(argv: Sequence[str] | None) -> int:
